@@ -1,0 +1,199 @@
+#include "halcyra/ngram.h"
+
+#include <unicode/uchar.h>
+
+#include <algorithm>
+#include <array>
+
+namespace halcyra {
+namespace {
+
+enum CharClass : uint8_t { kDrop, kSeparator, kRetain };
+
+// ASCII classes: White_Space is TAB..CR and SPACE; L*/Nd is [A-Za-z0-9].
+constexpr std::array<uint8_t, 128> MakeAsciiClasses() {
+  std::array<uint8_t, 128> t{};
+  for (int c = 0; c < 128; ++c) {
+    if ((c >= 0x09 && c <= 0x0D) || c == ' ') {
+      t[c] = kSeparator;
+    } else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
+      t[c] = kRetain;
+    } else {
+      t[c] = kDrop;
+    }
+  }
+  return t;
+}
+constexpr std::array<uint8_t, 128> kAsciiClass = MakeAsciiClasses();
+
+inline CharClass ClassifyNonAscii(UChar32 c) {
+  if (u_isUWhiteSpace(c)) return kSeparator;
+  constexpr uint32_t kRetained = U_GC_L_MASK | U_GC_ND_MASK;  // Lu Ll Lt Lm Lo Nd
+  return (U_GET_GC_MASK(c) & kRetained) ? kRetain : kDrop;
+}
+
+// Decodes one code point at p (< end). Malformed or truncated sequences
+// decode to U+FFFD and consume one byte.
+inline char32_t DecodeUtf8(const unsigned char*& p, const unsigned char* end) {
+  const unsigned char b0 = *p;
+  int len;
+  char32_t c, min;
+  if (b0 < 0xE0) { len = 2; c = b0 & 0x1F; min = 0x80; }
+  else if (b0 < 0xF0) { len = 3; c = b0 & 0x0F; min = 0x800; }
+  else { len = 4; c = b0 & 0x07; min = 0x10000; }
+  if (b0 < 0xC2 || b0 > 0xF4 || end - p < len) { ++p; return 0xFFFD; }
+  for (int i = 1; i < len; ++i) {
+    if ((p[i] & 0xC0) != 0x80) { ++p; return 0xFFFD; }
+    c = c << 6 | (p[i] & 0x3F);
+  }
+  if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) { ++p; return 0xFFFD; }
+  p += len;
+  return c;
+}
+
+constexpr uint64_t kFnvOffset = 0xcbf29ce484222325ULL;
+constexpr uint64_t kFnvPrime = 0x100000001b3ULL;
+constexpr uint64_t kFnvPrime2 = kFnvPrime * kFnvPrime;
+constexpr uint64_t kFnvPrime3 = kFnvPrime2 * kFnvPrime;
+constexpr uint64_t kFnvPrime4 = kFnvPrime3 * kFnvPrime;
+
+// FNV-1a 64 over the window as UTF-32LE. XOR with a zero byte changes nothing,
+// so a run of zero bytes is one multiplication by the matching prime power.
+uint64_t HashWindow(const char32_t* w, size_t n) {
+  uint64_t h = kFnvOffset;
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t c = w[i];
+    if (c < 0x100) {
+      h = (h ^ c) * kFnvPrime4;
+    } else if (c < 0x10000) {
+      h = ((h ^ (c & 0xFF)) * kFnvPrime ^ (c >> 8)) * kFnvPrime3;
+    } else {
+      h = (((h ^ (c & 0xFF)) * kFnvPrime ^ ((c >> 8) & 0xFF)) * kFnvPrime ^ (c >> 16)) * kFnvPrime2;
+    }
+  }
+  return h;
+}
+
+constexpr size_t kMinSlots = 256;
+
+}  // namespace
+
+KeySet::KeySet() : slots_(kMinSlots, 0), shift_(64 - 8) {}
+
+bool KeySet::Insert(uint64_t key) {
+  if (key == 0) {
+    if (has_zero_) return false;
+    has_zero_ = true;
+    ++size_;
+    return true;
+  }
+  const size_t mask = slots_.size() - 1;
+  size_t i = static_cast<size_t>((key * 0x9E3779B97F4A7C15ULL) >> shift_);
+  while (true) {
+    const uint64_t s = slots_[i];
+    if (s == key) return false;
+    if (s == 0) break;
+    i = (i + 1) & mask;
+  }
+  slots_[i] = key;
+  if (++size_ * 2 > slots_.size()) Grow();
+  return true;
+}
+
+void KeySet::Grow() {
+  std::vector<uint64_t> old(slots_.size() * 2, 0);
+  old.swap(slots_);
+  --shift_;
+  const size_t mask = slots_.size() - 1;
+  for (uint64_t key : old) {
+    if (key == 0) continue;
+    size_t i = static_cast<size_t>((key * 0x9E3779B97F4A7C15ULL) >> shift_);
+    while (slots_[i] != 0) i = (i + 1) & mask;
+    slots_[i] = key;
+  }
+}
+
+void KeySet::Clear() {
+  // A table sized for one huge text is not kept for the many small ones that
+  // usually follow: clearing costs its whole size every time.
+  if (slots_.size() > kMinSlots && size_ * 8 < slots_.size()) {
+    size_t want = kMinSlots;
+    shift_ = 64 - 8;
+    while (want < size_ * 4) { want *= 2; --shift_; }
+    slots_.assign(want, 0);
+  } else {
+    std::fill(slots_.begin(), slots_.end(), 0);
+  }
+  has_zero_ = false;
+  size_ = 0;
+}
+
+void NgramTokenizer::Tokenize(std::string_view text, size_t n, bool fold_case, std::vector<NgramKey>* out) {
+  out->clear();
+  seen_.Clear();
+  window_.clear();
+  if (n == 0) return;
+
+  // window_ keeps the tail of the current word; once it reaches `compact_at`
+  // entries only the last n - 1 are kept, so a long word costs O(n) memory.
+  const size_t compact_at = n < 2048 ? 4096 : (n > SIZE_MAX / 2 ? SIZE_MAX : 2 * n);
+  const bool packable = n >= 3 && n <= 8;
+  const uint64_t pack_mask = n == 8 ? ~0ULL : (1ULL << (8 * n)) - 1;
+  uint64_t packed = 0;         // last n retained code points as bytes (valid when all ASCII)
+  size_t word_len = 0;         // retained code points in the current word
+  size_t last_wide = 0;        // 1 + word position of the last code point >= 0x80, 0 if none
+
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* const end = p + text.size();
+  while (p < end) {
+    char32_t c = *p;
+    CharClass cls;
+    if (c < 0x80) {
+      cls = static_cast<CharClass>(kAsciiClass[c]);
+      ++p;
+      if (cls == kRetain && fold_case && c >= 'A' && c <= 'Z') c += 'a' - 'A';
+    } else {
+      c = DecodeUtf8(p, end);
+      cls = ClassifyNonAscii(static_cast<UChar32>(c));
+      // The first code point of the full lowercase mapping equals the simple
+      // mapping for every code point (only U+0130 has a longer full mapping,
+      // "i" + U+0307, and its simple mapping is "i").
+      if (cls == kRetain && fold_case) c = static_cast<char32_t>(u_tolower(static_cast<UChar32>(c)));
+    }
+    if (cls == kDrop) continue;
+    if (cls == kSeparator) {
+      word_len = 0;
+      last_wide = 0;
+      packed = 0;
+      window_.clear();
+      continue;
+    }
+
+    if (window_.size() >= compact_at) window_.erase(window_.begin(), window_.end() - (n - 1));
+    window_.push_back(c);
+    ++word_len;
+    if (c >= 0x80) last_wide = word_len;
+    packed = packed << 8 | (c & 0xFF);
+    if (word_len < n) continue;
+
+    uint64_t key;
+    if (n == 1) {
+      key = c;
+    } else if (n == 2) {
+      key = static_cast<uint64_t>(window_[window_.size() - 2]) << 32 | c;
+    } else if (packable && last_wide + n <= word_len) {
+      key = packed & pack_mask;
+    } else {
+      key = HashWindow(window_.data() + window_.size() - n, n);
+    }
+    if (seen_.Insert(key)) out->push_back(key);
+  }
+}
+
+std::vector<NgramKey> ngram_keys(std::string_view text, size_t gram_size, bool fold_case) {
+  std::vector<NgramKey> keys;
+  NgramTokenizer().Tokenize(text, gram_size, fold_case, &keys);
+  return keys;
+}
+
+}  // namespace halcyra
