@@ -74,58 +74,51 @@ uint64_t HashWindow(const char32_t* w, size_t n) {
   return h;
 }
 
-constexpr size_t kMinSlots = 256;
+constexpr int kMinSlotBits = 8;
+constexpr size_t kCacheSize = 1024;
 
 }  // namespace
 
-KeySet::KeySet() : slots_(kMinSlots, 0), shift_(64 - 8) {}
-
-bool KeySet::Insert(uint64_t key) {
-  if (key == 0) {
-    if (has_zero_) return false;
-    has_zero_ = true;
-    ++size_;
-    return true;
-  }
-  const size_t mask = slots_.size() - 1;
-  size_t i = static_cast<size_t>((key * 0x9E3779B97F4A7C15ULL) >> shift_);
-  while (true) {
-    const uint64_t s = slots_[i];
-    if (s == key) return false;
-    if (s == 0) break;
-    i = (i + 1) & mask;
-  }
-  slots_[i] = key;
-  if (++size_ * 2 > slots_.size()) Grow();
-  return true;
-}
+KeySet::KeySet() : slots_(size_t{1} << kMinSlotBits, 0), mask_(slots_.size() - 1), shift_(64 - kMinSlotBits) {}
 
 void KeySet::Grow() {
   std::vector<uint64_t> old(slots_.size() * 2, 0);
   old.swap(slots_);
+  mask_ = slots_.size() - 1;
   --shift_;
-  const size_t mask = slots_.size() - 1;
-  for (uint64_t key : old) {
-    if (key == 0) continue;
-    size_t i = static_cast<size_t>((key * 0x9E3779B97F4A7C15ULL) >> shift_);
-    while (slots_[i] != 0) i = (i + 1) & mask;
+  for (size_t& index : used_) {
+    const uint64_t key = old[index];
+    size_t i = Home(key);
+    while (slots_[i] != 0) i = (i + 1) & mask_;
     slots_[i] = key;
+    index = i;
   }
 }
 
 void KeySet::Clear() {
-  // A table sized for one huge text is not kept for the many small ones that
-  // usually follow: clearing costs its whole size every time.
-  if (slots_.size() > kMinSlots && size_ * 8 < slots_.size()) {
-    size_t want = kMinSlots;
-    shift_ = 64 - 8;
-    while (want < size_ * 4) { want *= 2; --shift_; }
-    slots_.assign(want, 0);
-  } else {
-    std::fill(slots_.begin(), slots_.end(), 0);
+  if (slots_.size() > (size_t{1} << 16) && used_.size() * 64 < slots_.size()) {
+    // Do not keep a huge table for the small texts that follow a huge one.
+    *this = KeySet();
+    return;
   }
+  for (size_t i : used_) slots_[i] = 0;
+  used_.clear();
   has_zero_ = false;
-  size_ = 0;
+}
+
+NgramTokenizer::NgramTokenizer() : cache_(kCacheSize, CacheEntry{0, 0, 0}) {}
+
+const NgramTokenizer::CacheEntry& NgramTokenizer::Lookup(char32_t c) {
+  CacheEntry& e = cache_[c & (kCacheSize - 1)];
+  if (e.code_point != c) {
+    e.code_point = c;
+    e.cls = ClassifyNonAscii(static_cast<UChar32>(c));
+    // The first code point of the full lowercase mapping equals the simple
+    // mapping for every code point (only U+0130 has a longer full mapping,
+    // "i" + U+0307, and its simple mapping is "i").
+    e.lower = e.cls == kRetain ? static_cast<char32_t>(u_tolower(static_cast<UChar32>(c))) : c;
+  }
+  return e;
 }
 
 void NgramTokenizer::Tokenize(std::string_view text, size_t n, bool fold_case, std::vector<NgramKey>* out) {
@@ -138,7 +131,7 @@ void NgramTokenizer::Tokenize(std::string_view text, size_t n, bool fold_case, s
   // entries only the last n - 1 are kept, so a long word costs O(n) memory.
   const size_t compact_at = n < 2048 ? 4096 : (n > SIZE_MAX / 2 ? SIZE_MAX : 2 * n);
   const bool packable = n >= 3 && n <= 8;
-  const uint64_t pack_mask = n == 8 ? ~0ULL : (1ULL << (8 * n)) - 1;
+  const uint64_t pack_mask = !packable || n == 8 ? ~0ULL : (1ULL << (8 * n)) - 1;
   uint64_t packed = 0;         // last n retained code points as bytes (valid when all ASCII)
   size_t word_len = 0;         // retained code points in the current word
   size_t last_wide = 0;        // 1 + word position of the last code point >= 0x80, 0 if none
@@ -154,11 +147,9 @@ void NgramTokenizer::Tokenize(std::string_view text, size_t n, bool fold_case, s
       if (cls == kRetain && fold_case && c >= 'A' && c <= 'Z') c += 'a' - 'A';
     } else {
       c = DecodeUtf8(p, end);
-      cls = ClassifyNonAscii(static_cast<UChar32>(c));
-      // The first code point of the full lowercase mapping equals the simple
-      // mapping for every code point (only U+0130 has a longer full mapping,
-      // "i" + U+0307, and its simple mapping is "i").
-      if (cls == kRetain && fold_case) c = static_cast<char32_t>(u_tolower(static_cast<UChar32>(c)));
+      const CacheEntry& e = Lookup(c);
+      cls = static_cast<CharClass>(e.cls);
+      if (fold_case) c = e.lower;
     }
     if (cls == kDrop) continue;
     if (cls == kSeparator) {

@@ -1,0 +1,44 @@
+# halcyra: `make demo` and `make test` work on a fresh Debian 12 machine as root.
+PYTHON     := /usr/bin/python3
+BUILD      := build
+ASAN_BUILD := build-asan
+JOBS       ?= $(shell nproc)
+PYTEST     := $(PYTHON) -m pytest -q -p no:cacheprovider python/tests
+
+.PHONY: all deps build test test-cpp test-python sanitize demo bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+$(BUILD)/CMakeCache.txt: | deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	HALCYRA_PYTHONPATH=$(BUILD)/python $(PYTEST)
+	$(MAKE) --no-print-directory sanitize
+
+# The same tests under AddressSanitizer and UndefinedBehaviorSanitizer. The
+# interpreter itself is not instrumented, so the runtime is preloaded into it.
+sanitize: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DHALCYRA_SANITIZE=ON >/dev/null
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=0 ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  HALCYRA_PYTHONPATH=$(ASAN_BUILD)/python $(PYTEST)
+
+demo: build
+	PYTHONPATH=$(BUILD)/python $(PYTHON) scripts/demo.py
+
+bench: build
+	$(BUILD)/bench/ngram_bench
+	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/tokenize_bench.py
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) demo-out
