@@ -1,11 +1,15 @@
-// Everything the module exposes. Each returns a new reference to a class or
-// function object, or nullptr with an exception set.
+// Everything the module exposes besides the stats classes; each returns
+// nullptr with an exception set on failure.
 #pragma once
 
 #include "py.h"
 
 namespace halcyra::py {
 
+// Functions, created for the module that exposes them.
 PyObject* NewTokenizeFunction(PyObject* module);
+
+// Classes, created once per process on first use (borrowed references).
+PyObject* BuilderType();
 
 }  // namespace halcyra::py

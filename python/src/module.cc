@@ -19,6 +19,7 @@ PyObject* NewRefTo(PyObject*) {
 }
 
 constexpr Entry kContents[] = {
+    {"Builder", NewRefTo<&BuilderType>},
     {"BuildStats", NewRefTo<&BuildStatsType>},
     {"VectorBuildStats", NewRefTo<&VectorBuildStatsType>},
     {"tokenize", NewTokenizeFunction},

@@ -310,6 +310,74 @@ bool ParseArgs(const Params<N>& params, const Call& call, T&... out) {
 }
 
 // ---------------------------------------------------------------------------
+// Classes: a Python object that owns one C++ value and guards it with a
+// borrow flag. Methods are plain functions of the value; the wrappers below
+// take the borrow before the arguments are converted, so a conversion that
+// re-enters the object is refused.
+
+template <class T>
+struct Object {
+  PyObject_HEAD
+  BorrowFlag borrow;
+  T value;
+};
+
+template <class T>
+T& ValueOf(PyObject* self) {
+  return reinterpret_cast<Object<T>*>(self)->value;
+}
+
+// A new instance of `type` owning `value`.
+template <class T>
+PyObject* NewObject(PyTypeObject* type, T value) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  auto* o = reinterpret_cast<Object<T>*>(self);
+  new (&o->borrow) BorrowFlag();
+  new (&o->value) T(std::move(value));
+  return self;
+}
+
+template <class T>
+void Dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<Object<T>*>(self)->value.~T();
+  type->tp_free(self);
+  Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+template <class T, PyObject* (*F)(T&, const Call&), BorrowGuard::Mode M>
+PyObject* Method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  BorrowGuard guard(reinterpret_cast<Object<T>*>(self)->borrow, M);
+  if (!guard.ok()) return nullptr;
+  return F(ValueOf<T>(self), Call{args, nargs, kwnames});
+}
+
+// A method-table entry for F(T& value, const Call& call).
+template <class T, PyObject* (*F)(T&, const Call&), BorrowGuard::Mode M>
+PyMethodDef MethodEntry(const char* name, const char* doc) {
+  return {name, Fastcall<&Method<T, F, M>>(), METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+// The len() slot, reading the value under a shared borrow.
+template <class T, size_t (*F)(const T&)>
+Py_ssize_t Length(PyObject* self) {
+  BorrowGuard guard(reinterpret_cast<Object<T>*>(self)->borrow, BorrowGuard::kShared);
+  if (!guard.ok()) return -1;
+  return static_cast<Py_ssize_t>(F(ValueOf<T>(self)));
+}
+
+// Creates a class whose instances are Object<T>. `slots` ends with {0, nullptr}
+// and must not set Py_tp_dealloc (it is added here).
+template <class T>
+PyObject* MakeClass(const char* qualified_name, std::vector<PyType_Slot> slots) {
+  slots.insert(slots.begin(), {Py_tp_dealloc, reinterpret_cast<void*>(&Dealloc<T>)});
+  PyType_Spec spec = {qualified_name, static_cast<int>(sizeof(Object<T>)), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots.data()};
+  return PyType_FromSpec(&spec);
+}
+
+// ---------------------------------------------------------------------------
 // Results
 
 inline PyObject* ToPy(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }

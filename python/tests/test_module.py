@@ -8,7 +8,7 @@ import halcyra
 
 # Registration order of the module's contents; later names join as their
 # classes are built.
-REGISTERED = ["BuildStats", "VectorBuildStats", "tokenize", "SplitSetBuildStats"]
+REGISTERED = ["Builder", "BuildStats", "VectorBuildStats", "tokenize", "SplitSetBuildStats"]
 
 STATS = {
     "BuildStats": (

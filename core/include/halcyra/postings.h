@@ -1,0 +1,76 @@
+// Postings: the set of documents filed under one key, held as a Roaring
+// bitmap and stored in the portable Roaring serialization (never run-
+// optimised first, so postings built by insertion start with cookie 12346).
+//
+// Two encodings exist; each file format uses exactly one:
+//   whole      one serialized bitmap
+//   head/tail  the ids below a head boundary H, then the ids at or above it,
+//              serialized separately; an empty half is the 8-byte empty bitmap
+//              3A 30 00 00 00 00 00 00, never zero bytes
+#pragma once
+
+#include <roaring/roaring.h>
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <utility>
+
+#include "halcyra/status.h"
+
+namespace halcyra {
+
+// A document number, shared by every artefact of a dataset.
+using DocId = uint32_t;
+
+// An owned Roaring bitmap of DocIds. Move-only; a moved-from Bitmap may only
+// be destroyed or assigned to.
+class Bitmap {
+ public:
+  Bitmap();
+  ~Bitmap();
+  Bitmap(Bitmap&& other) noexcept : r_(std::exchange(other.r_, nullptr)) {}
+  Bitmap& operator=(Bitmap&& other) noexcept;
+  Bitmap(const Bitmap&) = delete;
+  Bitmap& operator=(const Bitmap&) = delete;
+
+  void Add(DocId id) { roaring_bitmap_add(r_, id); }
+  uint64_t Cardinality() const { return roaring_bitmap_get_cardinality(r_); }
+  bool empty() const { return roaring_bitmap_is_empty(r_); }
+
+  const roaring_bitmap_t& roaring() const { return *r_; }
+  roaring_bitmap_t* mutable_roaring() { return r_; }
+
+ private:
+  roaring_bitmap_t* r_;
+};
+
+// The whole encoding. Fails only on an impossible serialization error
+// (Error::Internal "serialize posting bitmap").
+Result<std::string> encode_posting(const roaring_bitmap_t& posting);
+
+// The whole encoding appended to *out, which grows by exactly its size; for
+// writers that keep many postings back to back in one buffer.
+Status AppendPosting(const roaring_bitmap_t& posting, std::string* out);
+
+// Most ids AppendSortedPosting takes: with no more, every container is an
+// array container.
+inline constexpr size_t kMaxArrayPosting = 4096;
+
+// The whole encoding of the sorted, distinct ids (at most kMaxArrayPosting)
+// appended to *out: byte for byte what AppendPosting gives for the bitmap of
+// those ids, without building one, which matters when millions of keys have a
+// document or two each.
+void AppendSortedPosting(std::span<const DocId> ids, std::string* out);
+
+struct HeadTail {
+  std::string head;  // ids below the boundary
+  std::string tail;  // ids at or above it
+};
+
+// The head/tail encoding at head_boundary (any value, 0 included: then the
+// head is empty and the tail equals the whole encoding). The posting is left
+// unchanged.
+Result<HeadTail> encode_head_tail(const roaring_bitmap_t& posting, uint32_t head_boundary);
+
+}  // namespace halcyra

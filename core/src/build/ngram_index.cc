@@ -1,0 +1,105 @@
+#include "halcyra/ngram_index.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "halcyra/coding.h"
+#include "halcyra/format_limits.h"
+#include "halcyra/postings.h"
+
+namespace halcyra {
+namespace {
+
+constexpr size_t kHeaderSize = 16;
+constexpr size_t kCaseSensitiveHeaderSize = 18;
+constexpr size_t kBlockKeySize = 8;
+constexpr size_t kDictEntrySize = 20;
+// The dictionary is handed to the sink in pieces of about this size.
+constexpr size_t kChunk = 1 << 16;
+
+// Positions of the entries in ascending key order; empty when the entries
+// are in that order already.
+std::vector<uint32_t> KeyOrder(const NgramPostings& entries) {
+  std::vector<uint32_t> order;
+  bool sorted = true;
+  for (size_t i = 1; i < entries.size() && sorted; ++i) sorted = entries.key(i - 1) <= entries.key(i);
+  if (sorted) return order;
+  std::vector<std::pair<NgramKey, uint32_t>> keyed(entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) keyed[i] = {entries.key(i), static_cast<uint32_t>(i)};
+  std::sort(keyed.begin(), keyed.end());
+  order.resize(keyed.size());
+  for (size_t i = 0; i < keyed.size(); ++i) order[i] = keyed[i].second;
+  return order;
+}
+
+Status WriteIndex(const NgramPostings& entries, uint16_t gram_size, uint32_t stride, bool fold_case, Sink& sink) {
+  if (entries.size() > UINT32_MAX) return Error::Limit("HYS key count exceeds the 32-bit limit");
+  const std::vector<uint32_t> order = KeyOrder(entries);
+  const auto at = [&](size_t i) -> size_t { return order.empty() ? i : order[i]; };
+  const uint64_t k = entries.size();
+  for (size_t i = 1; i < k; ++i) {
+    if (entries.key(at(i - 1)) == entries.key(at(i))) {
+      return Error::Limit("write_index requires distinct n-gram keys");
+    }
+  }
+
+  const uint32_t s = stride != 0 ? stride : kDefaultStride;
+  const uint64_t blocks = (k + s - 1) / s;
+  const size_t header_size = fold_case ? kHeaderSize : kCaseSensitiveHeaderSize;
+
+  std::string buf;
+  buf.reserve(std::max<size_t>(header_size + kBlockKeySize * blocks, kChunk + kDictEntrySize));
+  buf.append("HYSI", 4);
+  PutFixed16(&buf, fold_case ? 3 : 4);
+  PutFixed16(&buf, gram_size);
+  PutFixed32(&buf, static_cast<uint32_t>(k));
+  PutFixed32(&buf, s);
+  if (!fold_case) PutFixed16(&buf, 1);
+  for (uint64_t b = 0; b < blocks; ++b) PutFixed64(&buf, entries.key(at(b * s)));
+
+  uint64_t offset = header_size + kBlockKeySize * blocks + kDictEntrySize * k;
+  for (size_t i = 0; i < k; ++i) {
+    const size_t e = at(i);
+    const uint64_t length = entries.posting(e).size();
+    PutFixed64(&buf, entries.key(e));
+    PutFixed64(&buf, offset);
+    if (Status fits = CheckSize32(length, "HYS posting"); !fits.ok()) {
+      // The partial entry reaches the sink like everything before it.
+      HALCYRA_RETURN_IF_ERROR(sink.Append(buf));
+      return fits;
+    }
+    PutFixed32(&buf, static_cast<uint32_t>(length));
+    offset += length;
+    if (buf.size() >= kChunk) {
+      HALCYRA_RETURN_IF_ERROR(sink.Append(buf));
+      buf.clear();
+    }
+  }
+  HALCYRA_RETURN_IF_ERROR(sink.Append(buf));
+
+  for (size_t i = 0; i < k; ++i) HALCYRA_RETURN_IF_ERROR(sink.Append(entries.posting(at(i))));
+  return Status::Ok();
+}
+
+}  // namespace
+
+Status NgramPostings::Add(NgramKey key, const roaring_bitmap_t& posting) {
+  HALCYRA_RETURN_IF_ERROR(AppendPosting(posting, &bytes_));
+  keys_.push_back(key);
+  ends_.push_back(bytes_.size());
+  return Status::Ok();
+}
+
+void NgramPostings::AddEncoded(NgramKey key, std::string_view posting) {
+  bytes_.append(posting);
+  keys_.push_back(key);
+  ends_.push_back(bytes_.size());
+}
+
+Status write_ngram_index(NgramPostings entries, uint16_t gram_size, uint32_t stride, bool fold_case, Sink& sink) {
+  Status written = WriteIndex(entries, gram_size, stride, fold_case, sink);
+  Status closed = sink.Close();
+  return written.ok() ? closed : written;
+}
+
+}  // namespace halcyra

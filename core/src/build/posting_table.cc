@@ -1,0 +1,147 @@
+#include "posting_table.h"
+
+#include <algorithm>
+
+namespace halcyra {
+namespace {
+
+constexpr size_t kMinIndexLog2 = 10;
+constexpr int kRadixBits = 11;
+
+}  // namespace
+
+PostingTable::PostingTable() { ResetIndex(kMinIndexLog2); }
+
+PostingTable::~PostingTable() { Release(); }
+
+void PostingTable::Release() {
+  for (Slot& s : slots_) {
+    if (s.count == kInBitmap) roaring_bitmap_free(s.bitmap);
+  }
+  slots_.clear();
+}
+
+void PostingTable::ResetIndex(size_t log2_size) {
+  index_.assign(size_t{1} << log2_size, 0);
+  shift_ = 64 - static_cast<int>(log2_size);
+}
+
+bool PostingTable::Add(NgramKey key, DocId doc) {
+  const size_t mask = index_.size() - 1;
+  size_t i = Home(key);
+  for (uint32_t s; (s = index_[i]) != 0; i = (i + 1) & mask) {
+    if (slots_[s - 1].key == key) {
+      AddTo(s - 1, doc);
+      return true;
+    }
+  }
+  if (slots_.size() == UINT32_MAX) return false;
+  Slot& slot = slots_.emplace_back();
+  slot.key = key;
+  slot.count = 1;
+  slot.first = doc;
+  index_[i] = static_cast<uint32_t>(slots_.size());
+  if (slots_.size() * 2 > index_.size()) Grow();
+  return true;
+}
+
+void PostingTable::AddTo(uint32_t position, DocId doc) {
+  Slot& slot = slots_[position];
+  switch (slot.count) {
+    case 1:
+      if (doc != slot.first) {
+        slot.second = doc;
+        slot.count = 2;
+      }
+      return;
+    case 2: {
+      if (doc == slot.first || doc == slot.second) return;
+      roaring_bitmap_t* r = roaring_bitmap_create();
+      roaring_bitmap_add(r, slot.first);
+      roaring_bitmap_add(r, slot.second);
+      roaring_bitmap_add(r, doc);
+      slot.bitmap = r;
+      slot.count = kInBitmap;
+      return;
+    }
+    default:
+      if (queue_.empty()) queue_.reserve(kQueueCapacity);
+      queue_.push_back(uint64_t{position} << 32 | doc);
+      if (queue_.size() == kQueueCapacity) FlushQueue();
+  }
+}
+
+void PostingTable::FlushQueue() {
+  if (queue_.empty()) return;
+  // LSD radix sort on the position half; being stable, it keeps each slot's
+  // ids in arrival order (ascending when documents are numbered in order).
+  sorted_.resize(queue_.size());
+  const uint64_t max_position = slots_.size() - 1;
+  for (int shift = 32; shift < 64 && (max_position >> (shift - 32)) != 0; shift += kRadixBits) {
+    size_t counts[(1 << kRadixBits) + 1] = {};
+    for (uint64_t e : queue_) ++counts[((e >> shift) & ((1 << kRadixBits) - 1)) + 1];
+    for (int d = 0; d < (1 << kRadixBits); ++d) counts[d + 1] += counts[d];
+    for (uint64_t e : queue_) sorted_[counts[(e >> shift) & ((1 << kRadixBits) - 1)]++] = e;
+    queue_.swap(sorted_);
+  }
+  for (size_t i = 0; i < queue_.size();) {
+    const uint32_t position = static_cast<uint32_t>(queue_[i] >> 32);
+    run_.clear();
+    for (; i < queue_.size() && static_cast<uint32_t>(queue_[i] >> 32) == position; ++i) {
+      run_.push_back(static_cast<DocId>(queue_[i]));
+    }
+    roaring_bitmap_add_many(slots_[position].bitmap, run_.size(), run_.data());
+  }
+  queue_.clear();
+}
+
+void PostingTable::Grow() {
+  ResetIndex(static_cast<size_t>(64 - shift_) + 1);
+  const size_t mask = index_.size() - 1;
+  for (size_t p = 0; p < slots_.size(); ++p) {
+    size_t i = Home(slots_[p].key);
+    while (index_[i] != 0) i = (i + 1) & mask;
+    index_[i] = static_cast<uint32_t>(p + 1);
+  }
+}
+
+Result<NgramPostings> PostingTable::TakeEncoded() {
+  FlushQueue();
+  queue_ = {};
+  sorted_ = {};
+  run_ = {};
+  ResetIndex(kMinIndexLog2);
+  std::sort(slots_.begin(), slots_.end(), [](const Slot& a, const Slot& b) { return a.key < b.key; });
+  // Room for every encoding, so that the buffer is never copied to grow: an
+  // inline posting takes at most two single-id containers.
+  constexpr size_t kMaxInlineBytes = 8 + 2 * (4 + 4 + 2);
+  size_t bytes = 0;
+  for (const Slot& s : slots_) {
+    bytes += s.count == kInBitmap ? roaring_bitmap_portable_size_in_bytes(s.bitmap) : kMaxInlineBytes;
+  }
+  NgramPostings entries;
+  entries.Reserve(slots_.size(), bytes);
+  std::string scratch;  // one inline posting's encoding at a time
+  for (Slot& s : slots_) {
+    if (s.count != kInBitmap) {
+      DocId ids[2] = {s.first, s.count == 2 ? s.second : 0};
+      if (s.count == 2 && ids[1] < ids[0]) std::swap(ids[0], ids[1]);
+      scratch.clear();
+      AppendSortedPosting(std::span<const DocId>(ids, s.count), &scratch);
+      entries.AddEncoded(s.key, scratch);
+      continue;
+    }
+    Status added = entries.Add(s.key, *s.bitmap);
+    roaring_bitmap_free(s.bitmap);
+    s.count = 0;
+    if (!added.ok()) {
+      Release();
+      return added.take_error();
+    }
+  }
+  slots_.clear();
+  slots_.shrink_to_fit();
+  return entries;
+}
+
+}  // namespace halcyra

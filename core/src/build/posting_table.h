@@ -1,0 +1,79 @@
+// PostingTable: the n-gram postings of a corpus while it is being tokenized.
+#pragma once
+
+#include <roaring/roaring.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "halcyra/ngram.h"
+#include "halcyra/ngram_index.h"
+#include "halcyra/postings.h"
+#include "halcyra/status.h"
+
+namespace halcyra {
+
+// A hash map from NgramKey to the set of documents containing it. In a large
+// corpus most keys occur in one or two documents, so up to two ids live
+// inside the key's slot; a third distinct id moves them into a Roaring
+// bitmap. A slot is 24 bytes and the open-addressing index 4 to 8 bytes per
+// key.
+//
+// Reaching a bitmap costs several dependent cache misses, which would
+// dominate the build if paid per id. Ids bound for bitmaps are therefore
+// queued as (slot, id) pairs and filed in batches: a stable radix sort groups
+// the queue by slot, and each bitmap takes its run of ids in one bulk add.
+class PostingTable {
+ public:
+  PostingTable();
+  ~PostingTable();
+  PostingTable(const PostingTable&) = delete;
+  PostingTable& operator=(const PostingTable&) = delete;
+
+  // Files doc under key (adding an id twice is harmless). Returns false,
+  // changing nothing, when key is new and the table already holds the
+  // 2^32 - 1 keys it can number.
+  bool Add(NgramKey key, DocId doc);
+
+  // Distinct keys so far.
+  size_t size() const { return slots_.size(); }
+
+  // Whole-encodes every posting in ascending key order, releasing each one as
+  // soon as it is encoded, and leaves the table empty.
+  Result<NgramPostings> TakeEncoded();
+
+ private:
+  static constexpr uint32_t kInBitmap = 3;  // Slot::count of a bitmap posting
+
+  struct Slot {
+    NgramKey key;
+    uint32_t count;  // inline ids (1 or 2), kInBitmap, or 0 once released
+    DocId first;
+    union {
+      DocId second;
+      roaring_bitmap_t* bitmap;
+    };
+  };
+
+  static_assert(sizeof(Slot) == 24);
+
+  // Ids queued before a flush; 8 bytes each.
+  static constexpr size_t kQueueCapacity = size_t{1} << 20;
+
+  void AddTo(uint32_t position, DocId doc);
+  // Files every queued id into its bitmap.
+  void FlushQueue();
+  size_t Home(NgramKey key) const { return static_cast<size_t>((key * 0x9E3779B97F4A7C15ULL) >> shift_); }
+  void ResetIndex(size_t log2_size);
+  void Grow();
+  void Release();
+
+  std::vector<Slot> slots_;      // in order of first occurrence
+  std::vector<uint32_t> index_;  // 1 + position in slots_, 0 when empty
+  int shift_;                    // 64 - log2(index_.size())
+  std::vector<uint64_t> queue_;  // position << 32 | id, for bitmap slots
+  std::vector<uint64_t> sorted_;  // radix sort buffer, as large as queue_
+  std::vector<DocId> run_;       // one slot's queued ids
+};
+
+}  // namespace halcyra

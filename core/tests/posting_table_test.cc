@@ -1,0 +1,107 @@
+#include "build/posting_table.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <set>
+
+#include "test_util.h"
+
+namespace halcyra {
+namespace {
+
+using testing::DecodePosting;
+using Ids = std::vector<uint32_t>;
+
+std::map<uint64_t, Ids> Decode(const NgramPostings& entries) {
+  std::map<uint64_t, Ids> out;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (i > 0) {
+      EXPECT_LT(entries.key(i - 1), entries.key(i));
+    }
+    out[entries.key(i)] = DecodePosting(entries.posting(i));
+  }
+  return out;
+}
+
+TEST(PostingTable, InlineAndBitmapPostingsAgree) {
+  PostingTable t;
+  // One, two and many ids; repeats and out-of-order ids are harmless.
+  EXPECT_TRUE(t.Add(10, 4));
+  EXPECT_TRUE(t.Add(20, 4));
+  EXPECT_TRUE(t.Add(20, 4));
+  EXPECT_TRUE(t.Add(20, 1));
+  EXPECT_TRUE(t.Add(20, 1));
+  for (uint32_t id : {9u, 3u, 9u, 70000u, 3u}) EXPECT_TRUE(t.Add(30, id));
+  EXPECT_TRUE(t.Add(0, 0));
+  EXPECT_EQ(t.size(), 4u);
+  Result<NgramPostings> entries = t.TakeEncoded();
+  ASSERT_TRUE(entries.ok());
+  EXPECT_EQ(Decode(*entries), (std::map<uint64_t, Ids>{
+                                  {0, {0}}, {10, {4}}, {20, {1, 4}}, {30, {3, 9, 70000}}}));
+  EXPECT_EQ(t.size(), 0u);
+  Result<NgramPostings> again = t.TakeEncoded();
+  ASSERT_TRUE(again.ok());
+  EXPECT_TRUE(again->empty());
+}
+
+TEST(PostingTable, MatchesAnOrderedMapUnderGrowth) {
+  PostingTable t;
+  std::map<uint64_t, std::set<uint32_t>> expected;
+  std::mt19937_64 rng(7);
+  for (uint32_t doc = 0; doc < 2000; ++doc) {
+    for (int j = 0; j < 40; ++j) {
+      // A skewed mix: a few common keys, many rare ones, some with the top bit set.
+      const uint64_t r = rng();
+      const uint64_t key = (r & 3) == 0 ? r % 50 : r % 200000 | (r & 0x8000000000000000ULL);
+      EXPECT_TRUE(t.Add(key, doc));
+      expected[key].insert(doc);
+    }
+  }
+  EXPECT_EQ(t.size(), expected.size());
+  Result<NgramPostings> entries = t.TakeEncoded();
+  ASSERT_TRUE(entries.ok());
+  std::map<uint64_t, Ids> want;
+  for (const auto& [key, ids] : expected) want[key] = Ids(ids.begin(), ids.end());
+  EXPECT_EQ(Decode(*entries), want);
+
+  {
+    // A table dropped before its postings were taken releases them (the
+    // sanitizer build checks for leaks).
+    PostingTable dropped;
+    for (uint32_t doc = 0; doc < 10; ++doc) EXPECT_TRUE(dropped.Add(1, doc));
+  }
+
+  // The emptied table can be filled again.
+  EXPECT_TRUE(t.Add(5, 5));
+  EXPECT_EQ(t.size(), 1u);
+}
+
+TEST(PostingTable, QueuedIdsSurviveManyFlushes) {
+  // Well over a million ids for bitmap postings, so the queue is filed into
+  // the bitmaps several times before the postings are taken.
+  PostingTable t;
+  constexpr uint32_t kDocs = 600000;  // 1.25 million ids for keys 1 to 4
+  for (uint32_t doc = 0; doc < kDocs; ++doc) {
+    for (uint64_t key = 1; key <= 4; ++key) {
+      if (doc % key == 0) {
+        EXPECT_TRUE(t.Add(key, doc));
+      }
+    }
+    EXPECT_TRUE(t.Add(1000 + doc, doc));  // a rare key per document
+  }
+  Result<NgramPostings> entries = t.TakeEncoded();
+  ASSERT_TRUE(entries.ok());
+  ASSERT_EQ(entries->size(), 4 + kDocs);
+  for (size_t i = 0; i < 4; ++i) {
+    const uint64_t key = entries->key(i);
+    const Ids ids = DecodePosting(entries->posting(i));
+    ASSERT_EQ(ids.size(), (kDocs + key - 1) / key) << key;
+    for (size_t j = 0; j < ids.size(); ++j) ASSERT_EQ(ids[j], j * key) << key;
+  }
+  EXPECT_EQ(DecodePosting(entries->posting(4 + 12345)), Ids({12345}));
+}
+
+}  // namespace
+}  // namespace halcyra
