@@ -14,13 +14,15 @@ namespace {
 using testing::DecodePosting;
 using Ids = std::vector<uint32_t>;
 
-std::map<uint64_t, Ids> Decode(const NgramPostings& entries) {
+// Every entry's posting by key (the index writer orders the keys).
+std::map<uint64_t, Ids> Decode(NgramPostings& entries) {
   std::map<uint64_t, Ids> out;
   for (size_t i = 0; i < entries.size(); ++i) {
-    if (i > 0) {
-      EXPECT_LT(entries.key(i - 1), entries.key(i));
-    }
-    out[entries.key(i)] = DecodePosting(entries.posting(i));
+    const uint64_t size = entries.posting_size(i);
+    std::string bytes;
+    EXPECT_TRUE(entries.TakePosting(i, &bytes).ok());
+    EXPECT_EQ(bytes.size(), size);
+    EXPECT_TRUE(out.emplace(entries.key(i), DecodePosting(bytes)).second) << "duplicate key";
   }
   return out;
 }
@@ -36,12 +38,12 @@ TEST(PostingTable, InlineAndBitmapPostingsAgree) {
   for (uint32_t id : {9u, 3u, 9u, 70000u, 3u}) EXPECT_TRUE(t.Add(30, id));
   EXPECT_TRUE(t.Add(0, 0));
   EXPECT_EQ(t.size(), 4u);
-  Result<NgramPostings> entries = t.TakeEncoded();
+  Result<NgramPostings> entries = t.TakePostings();
   ASSERT_TRUE(entries.ok());
   EXPECT_EQ(Decode(*entries), (std::map<uint64_t, Ids>{
                                   {0, {0}}, {10, {4}}, {20, {1, 4}}, {30, {3, 9, 70000}}}));
   EXPECT_EQ(t.size(), 0u);
-  Result<NgramPostings> again = t.TakeEncoded();
+  Result<NgramPostings> again = t.TakePostings();
   ASSERT_TRUE(again.ok());
   EXPECT_TRUE(again->empty());
 }
@@ -60,7 +62,7 @@ TEST(PostingTable, MatchesAnOrderedMapUnderGrowth) {
     }
   }
   EXPECT_EQ(t.size(), expected.size());
-  Result<NgramPostings> entries = t.TakeEncoded();
+  Result<NgramPostings> entries = t.TakePostings();
   ASSERT_TRUE(entries.ok());
   std::map<uint64_t, Ids> want;
   for (const auto& [key, ids] : expected) want[key] = Ids(ids.begin(), ids.end());
@@ -91,16 +93,16 @@ TEST(PostingTable, QueuedIdsSurviveManyFlushes) {
     }
     EXPECT_TRUE(t.Add(1000 + doc, doc));  // a rare key per document
   }
-  Result<NgramPostings> entries = t.TakeEncoded();
+  Result<NgramPostings> entries = t.TakePostings();
   ASSERT_TRUE(entries.ok());
   ASSERT_EQ(entries->size(), 4 + kDocs);
-  for (size_t i = 0; i < 4; ++i) {
-    const uint64_t key = entries->key(i);
-    const Ids ids = DecodePosting(entries->posting(i));
+  const std::map<uint64_t, Ids> postings = Decode(*entries);
+  for (uint64_t key = 1; key <= 4; ++key) {
+    const Ids& ids = postings.at(key);
     ASSERT_EQ(ids.size(), (kDocs + key - 1) / key) << key;
     for (size_t j = 0; j < ids.size(); ++j) ASSERT_EQ(ids[j], j * key) << key;
   }
-  EXPECT_EQ(DecodePosting(entries->posting(4 + 12345)), Ids({12345}));
+  EXPECT_EQ(postings.at(1000 + 12345), Ids({12345}));
 }
 
 }  // namespace

@@ -43,7 +43,6 @@ PyObject* AddMany(DatasetBuilder& builder, const Call& call) {
   static constexpr Params<1> kParams{"Builder.add_many", {"rows"}, 1};
   std::vector<Row> rows;  // every row converts before any is staged
   if (!ParseArgs(kParams, call, rows)) return nullptr;
-  builder.Reserve(builder.size() + rows.size());
   for (Row& row : rows) {
     auto& [rank, text, record, facets] = row;
     builder.Add(Stage(rank, std::move(text), std::move(record), std::move(facets)));

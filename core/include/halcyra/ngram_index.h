@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "halcyra/ngram.h"
+#include "halcyra/postings.h"
 #include "halcyra/sink.h"
 #include "halcyra/status.h"
 
@@ -30,10 +31,17 @@ namespace halcyra {
 inline constexpr uint32_t kDefaultStride = 512;
 
 // The entries of an n-gram index: keys, in any order, each with its whole-
-// encoded posting. The posting bytes are kept back to back in one buffer, so
-// an entry costs 16 bytes besides its posting.
+// encoded posting. Postings encoded by the caller are kept back to back in one
+// buffer (16 bytes per entry besides the bytes); bitmaps handed over with
+// AddBitmap are encoded one at a time while the file is written and released
+// right after, so their encodings never all sit in memory next to them.
 class NgramPostings {
  public:
+  NgramPostings() = default;
+  NgramPostings(NgramPostings&&) noexcept = default;
+  NgramPostings& operator=(NgramPostings&&) noexcept = default;
+  ~NgramPostings();
+
   void Reserve(size_t entries, size_t posting_bytes) {
     keys_.reserve(entries);
     ends_.reserve(entries);
@@ -44,19 +52,24 @@ class NgramPostings {
   Status Add(NgramKey key, const roaring_bitmap_t& posting);
   // Adds key with posting bytes encoded elsewhere.
   void AddEncoded(NgramKey key, std::string_view posting);
+  // Adds key with a posting to encode when the index is written.
+  void AddBitmap(NgramKey key, Bitmap posting);
 
-  size_t size() const { return keys_.size(); }
-  bool empty() const { return keys_.empty(); }
-  NgramKey key(size_t i) const { return keys_[i]; }
-  std::string_view posting(size_t i) const {
-    const uint64_t start = i == 0 ? 0 : ends_[i - 1];
-    return std::string_view(bytes_).substr(start, ends_[i] - start);
-  }
+  // Entries are numbered: first those added encoded, then the bitmaps.
+  size_t size() const { return keys_.size() + bitmap_keys_.size(); }
+  bool empty() const { return size() == 0; }
+  NgramKey key(size_t i) const { return i < keys_.size() ? keys_[i] : bitmap_keys_[i - keys_.size()]; }
+  // The length of entry i's encoding.
+  uint64_t posting_size(size_t i) const;
+  // Appends entry i's encoding to *out; a bitmap entry is released after.
+  Status TakePosting(size_t i, std::string* out);
 
  private:
   std::vector<NgramKey> keys_;
   std::vector<uint64_t> ends_;  // end of entry i's posting in bytes_
   std::string bytes_;
+  std::vector<NgramKey> bitmap_keys_;
+  std::vector<Bitmap> bitmaps_;
 };
 
 // Writes the index of entries (consumed) to sink and closes the sink, on

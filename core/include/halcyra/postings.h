@@ -28,6 +28,7 @@ using DocId = uint32_t;
 class Bitmap {
  public:
   Bitmap();
+  explicit Bitmap(roaring_bitmap_t* owned) : r_(owned) {}  // takes ownership
   ~Bitmap();
   Bitmap(Bitmap&& other) noexcept : r_(std::exchange(other.r_, nullptr)) {}
   Bitmap& operator=(Bitmap&& other) noexcept;

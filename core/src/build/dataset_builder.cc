@@ -72,7 +72,7 @@ Result<BuildStats> DatasetBuilder::Build(std::string_view out_dir) const {
   BuildStats stats;
   stats.docs = records_.size();
   stats.ngrams = postings.size();
-  Result<NgramPostings> entries = postings.TakeEncoded();
+  Result<NgramPostings> entries = postings.TakePostings();
   if (!entries.ok()) return entries.take_error();
   Result<std::unique_ptr<Sink>> hys = CreateFile(out_dir, "index.hys");
   if (!hys.ok()) return hys.take_error();

@@ -32,7 +32,7 @@ std::vector<uint32_t> KeyOrder(const NgramPostings& entries) {
   return order;
 }
 
-Status WriteIndex(const NgramPostings& entries, uint16_t gram_size, uint32_t stride, bool fold_case, Sink& sink) {
+Status WriteIndex(NgramPostings& entries, uint16_t gram_size, uint32_t stride, bool fold_case, Sink& sink) {
   if (entries.size() > UINT32_MAX) return Error::Limit("HYS key count exceeds the 32-bit limit");
   const std::vector<uint32_t> order = KeyOrder(entries);
   const auto at = [&](size_t i) -> size_t { return order.empty() ? i : order[i]; };
@@ -60,7 +60,7 @@ Status WriteIndex(const NgramPostings& entries, uint16_t gram_size, uint32_t str
   uint64_t offset = header_size + kBlockKeySize * blocks + kDictEntrySize * k;
   for (size_t i = 0; i < k; ++i) {
     const size_t e = at(i);
-    const uint64_t length = entries.posting(e).size();
+    const uint64_t length = entries.posting_size(e);
     PutFixed64(&buf, entries.key(e));
     PutFixed64(&buf, offset);
     if (Status fits = CheckSize32(length, "HYS posting"); !fits.ok()) {
@@ -77,7 +77,11 @@ Status WriteIndex(const NgramPostings& entries, uint16_t gram_size, uint32_t str
   }
   HALCYRA_RETURN_IF_ERROR(sink.Append(buf));
 
-  for (size_t i = 0; i < k; ++i) HALCYRA_RETURN_IF_ERROR(sink.Append(entries.posting(at(i))));
+  for (size_t i = 0; i < k; ++i) {
+    buf.clear();
+    HALCYRA_RETURN_IF_ERROR(entries.TakePosting(at(i), &buf));
+    HALCYRA_RETURN_IF_ERROR(sink.Append(buf));
+  }
   return Status::Ok();
 }
 
@@ -94,6 +98,30 @@ void NgramPostings::AddEncoded(NgramKey key, std::string_view posting) {
   bytes_.append(posting);
   keys_.push_back(key);
   ends_.push_back(bytes_.size());
+}
+
+void NgramPostings::AddBitmap(NgramKey key, Bitmap posting) {
+  bitmap_keys_.push_back(key);
+  bitmaps_.push_back(std::move(posting));
+}
+
+NgramPostings::~NgramPostings() = default;
+
+uint64_t NgramPostings::posting_size(size_t i) const {
+  if (i >= keys_.size()) return roaring_bitmap_portable_size_in_bytes(&bitmaps_[i - keys_.size()].roaring());
+  return ends_[i] - (i == 0 ? 0 : ends_[i - 1]);
+}
+
+Status NgramPostings::TakePosting(size_t i, std::string* out) {
+  if (i >= keys_.size()) {
+    Bitmap& b = bitmaps_[i - keys_.size()];
+    HALCYRA_RETURN_IF_ERROR(AppendPosting(b.roaring(), out));
+    b = Bitmap();  // release the posting as soon as it is written
+    return Status::Ok();
+  }
+  const uint64_t start = i == 0 ? 0 : ends_[i - 1];
+  out->append(bytes_, start, ends_[i] - start);
+  return Status::Ok();
 }
 
 Status write_ngram_index(NgramPostings entries, uint16_t gram_size, uint32_t stride, bool fold_case, Sink& sink) {

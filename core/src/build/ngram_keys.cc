@@ -124,12 +124,17 @@ const NgramTokenizer::CacheEntry& NgramTokenizer::Lookup(char32_t c) {
 void NgramTokenizer::Tokenize(std::string_view text, size_t n, bool fold_case, std::vector<NgramKey>* out) {
   out->clear();
   seen_.Clear();
-  window_.clear();
   if (n == 0) return;
 
-  // window_ keeps the tail of the current word; once it reaches `compact_at`
-  // entries only the last n - 1 are kept, so a long word costs O(n) memory.
-  const size_t compact_at = n < 2048 ? 4096 : (n > SIZE_MAX / 2 ? SIZE_MAX : 2 * n);
+  // window_[0, wlen) holds the tail of the current word; once it reaches
+  // `compact_at` entries only the last n - 1 are kept, so a long word costs
+  // O(n) memory.
+  constexpr size_t kWindowStart = 4096;
+  const size_t compact_at = n < kWindowStart / 2 ? kWindowStart : (n > SIZE_MAX / 2 ? SIZE_MAX : 2 * n);
+  if (window_.size() < kWindowStart) window_.resize(kWindowStart);
+  char32_t* w = window_.data();
+  size_t wcap = window_.size();
+  size_t wlen = 0;
   const bool packable = n >= 3 && n <= 8;
   const uint64_t pack_mask = !packable || n == 8 ? ~0ULL : (1ULL << (8 * n)) - 1;
   uint64_t packed = 0;         // last n retained code points as bytes (valid when all ASCII)
@@ -156,12 +161,21 @@ void NgramTokenizer::Tokenize(std::string_view text, size_t n, bool fold_case, s
       word_len = 0;
       last_wide = 0;
       packed = 0;
-      window_.clear();
+      wlen = 0;
       continue;
     }
 
-    if (window_.size() >= compact_at) window_.erase(window_.begin(), window_.end() - (n - 1));
-    window_.push_back(c);
+    if (wlen == wcap) {
+      if (wlen >= compact_at) {
+        std::copy(w + wlen - (n - 1), w + wlen, w);
+        wlen = n - 1;
+      } else {
+        window_.resize(std::min(2 * wlen, compact_at));
+        w = window_.data();
+        wcap = window_.size();
+      }
+    }
+    w[wlen++] = c;
     ++word_len;
     if (c >= 0x80) last_wide = word_len;
     packed = packed << 8 | (c & 0xFF);
@@ -171,11 +185,11 @@ void NgramTokenizer::Tokenize(std::string_view text, size_t n, bool fold_case, s
     if (n == 1) {
       key = c;
     } else if (n == 2) {
-      key = static_cast<uint64_t>(window_[window_.size() - 2]) << 32 | c;
+      key = static_cast<uint64_t>(w[wlen - 2]) << 32 | c;
     } else if (packable && last_wide + n <= word_len) {
       key = packed & pack_mask;
     } else {
-      key = HashWindow(window_.data() + window_.size() - n, n);
+      key = HashWindow(w + wlen - n, n);
     }
     if (seen_.Insert(key)) out->push_back(key);
   }

@@ -105,22 +105,21 @@ void PostingTable::Grow() {
   }
 }
 
-Result<NgramPostings> PostingTable::TakeEncoded() {
+Result<NgramPostings> PostingTable::TakePostings() {
   FlushQueue();
   queue_ = {};
   sorted_ = {};
   run_ = {};
   ResetIndex(kMinIndexLog2);
   std::sort(slots_.begin(), slots_.end(), [](const Slot& a, const Slot& b) { return a.key < b.key; });
-  // Room for every encoding, so that the buffer is never copied to grow: an
-  // inline posting takes at most two single-id containers.
+  // Room for every inline encoding, so that the buffer is never copied to
+  // grow: an inline posting takes at most two single-id containers. Bitmaps
+  // are encoded by the writer, one at a time.
   constexpr size_t kMaxInlineBytes = 8 + 2 * (4 + 4 + 2);
-  size_t bytes = 0;
-  for (const Slot& s : slots_) {
-    bytes += s.count == kInBitmap ? roaring_bitmap_portable_size_in_bytes(s.bitmap) : kMaxInlineBytes;
-  }
+  size_t inline_count = 0;
+  for (const Slot& s : slots_) inline_count += s.count != kInBitmap;
   NgramPostings entries;
-  entries.Reserve(slots_.size(), bytes);
+  entries.Reserve(inline_count, inline_count * kMaxInlineBytes);
   std::string scratch;  // one inline posting's encoding at a time
   for (Slot& s : slots_) {
     if (s.count != kInBitmap) {
@@ -129,15 +128,10 @@ Result<NgramPostings> PostingTable::TakeEncoded() {
       scratch.clear();
       AppendSortedPosting(std::span<const DocId>(ids, s.count), &scratch);
       entries.AddEncoded(s.key, scratch);
-      continue;
+    } else {
+      entries.AddBitmap(s.key, Bitmap(s.bitmap));
     }
-    Status added = entries.Add(s.key, *s.bitmap);
-    roaring_bitmap_free(s.bitmap);
     s.count = 0;
-    if (!added.ok()) {
-      Release();
-      return added.take_error();
-    }
   }
   slots_.clear();
   slots_.shrink_to_fit();

@@ -38,9 +38,10 @@ class PostingTable {
   // Distinct keys so far.
   size_t size() const { return slots_.size(); }
 
-  // Whole-encodes every posting in ascending key order, releasing each one as
-  // soon as it is encoded, and leaves the table empty.
-  Result<NgramPostings> TakeEncoded();
+  // Hands every posting over for the index writer, leaving the table empty:
+  // one- and two-id postings encoded, the others as bitmaps that the writer
+  // encodes one at a time.
+  Result<NgramPostings> TakePostings();
 
  private:
   static constexpr uint32_t kInBitmap = 3;  // Slot::count of a bitmap posting
@@ -58,7 +59,7 @@ class PostingTable {
   static_assert(sizeof(Slot) == 24);
 
   // Ids queued before a flush; 8 bytes each.
-  static constexpr size_t kQueueCapacity = size_t{1} << 20;
+  static constexpr size_t kQueueCapacity = size_t{1} << 17;
 
   void AddTo(uint32_t position, DocId doc);
   // Files every queued id into its bitmap.
