@@ -275,3 +275,47 @@ def test_reentrant_calls_are_refused(tmp_path):
     b.add(1, "fine", b"")
     assert len(b) == 1
 
+
+
+def fortune_corpus(limit):
+    import sys
+
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
+    import fortunes
+
+    docs = fortunes.load(fortunes.ENGLISH)[:limit]
+    assert len(docs) == limit, "the fortunes package provides the test corpus"
+    return docs
+
+
+def test_round_trip_on_real_text(tmp_path):
+    rng = random.Random(11)
+    rows = []
+    for i, (source, text) in enumerate(fortune_corpus(3000)):
+        facets = {"source": [source], "size": ["long" if len(text) > 200 else "short"]}
+        if i % 7 == 0:
+            facets["tag"] = ["seventh", "Seventh"]
+        rows.append((rng.randint(-1000, 1000), text, text.encode() + b"\x00" + str(i).encode(), facets))
+    b = Builder()
+    b.add_many(rows)
+    stats = b.build(str(tmp_path / "a"))
+    b.build(str(tmp_path / "b"))
+    for name in FILES:
+        assert (tmp_path / "a" / name).read_bytes() == (tmp_path / "b" / name).read_bytes()
+
+    _, postings, facets, records = read(tmp_path / "a")
+    # DocIds follow rank, descending, ties in add order.
+    order = sorted(range(len(rows)), key=lambda i: -rows[i][0])
+    assert records == [rows[i][2] for i in order]
+    expected = {}
+    members = {}
+    for doc_id, i in enumerate(order):
+        for key in halcyra.tokenize(rows[i][1]):
+            expected.setdefault(key, []).append(doc_id)
+        for field, cats in rows[i][3].items():
+            for cat in cats:
+                members.setdefault(field, {}).setdefault(cat, []).append(doc_id)
+    assert postings == expected
+    got = {field: {name: head + tail for name, _, head, tail, _ in cats} for field, cats in facets}
+    assert got == members
+    assert (stats.docs, stats.ngrams, stats.fields) == (3000, len(expected), 3)
