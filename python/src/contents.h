@@ -8,8 +8,10 @@ namespace halcyra::py {
 
 // Functions, created for the module that exposes them.
 PyObject* NewTokenizeFunction(PyObject* module);
+PyObject* NewWriteHyviFromFaissFunction(PyObject* module);
 
 // Classes, created once per process on first use (borrowed references).
 PyObject* BuilderType();
+PyObject* VectorBuilderType();
 
 }  // namespace halcyra::py

@@ -21,8 +21,10 @@ PyObject* NewRefTo(PyObject*) {
 constexpr Entry kContents[] = {
     {"Builder", NewRefTo<&BuilderType>},
     {"BuildStats", NewRefTo<&BuildStatsType>},
+    {"VectorBuilder", NewRefTo<&VectorBuilderType>},
     {"VectorBuildStats", NewRefTo<&VectorBuildStatsType>},
     {"tokenize", NewTokenizeFunction},
+    {"write_hyvi_from_faiss", NewWriteHyviFromFaissFunction},
     {"SplitSetBuildStats", NewRefTo<&SplitSetBuildStatsType>},
 };
 

@@ -1,0 +1,405 @@
+#include "halcyra/vector_index.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "halcyra/coding.h"
+#include "vector_build/write_all.h"
+#include "vector_reference.h"
+
+namespace halcyra {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/hyvi_test_XXXXXX";
+    path_ = ::mkdtemp(tmpl);
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// Writes through write_hyvi into a fresh file and returns its bytes.
+std::string WriteToBytes(const IvfPqIndex& model, const TempDir& dir) {
+  const std::string path = dir.File("model.hyvi");
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  EXPECT_GE(fd, 0);
+  Status s = write_hyvi(model, fd);
+  EXPECT_TRUE(s.ok()) << (s.ok() ? "" : s.error().message());
+  return ReadFile(path);
+}
+
+// A reader of the format, as a range-fetching client would parse it: fixed
+// header, model arrays, directory, then each list at its directory offset.
+struct Parsed {
+  uint16_t version;
+  uint8_t metric, has_opq, nbits;
+  uint32_t dim, nlist, m;
+  uint64_t n;
+  std::vector<float> opq, centroids, codebooks;
+  std::vector<uint64_t> offsets;
+  std::vector<uint32_t> counts;
+  std::vector<std::vector<DocId>> ids;
+  std::vector<std::vector<uint8_t>> codes;
+};
+
+std::vector<float> Floats(const std::string& bytes, size_t* pos, size_t count) {
+  std::vector<float> out(count);
+  for (size_t i = 0; i < count; ++i, *pos += 4) {
+    const uint32_t bits = DecodeFixed32(bytes.data() + *pos);
+    std::memcpy(&out[i], &bits, 4);
+  }
+  return out;
+}
+
+Parsed Parse(const std::string& b) {
+  Parsed p;
+  EXPECT_GE(b.size(), 48u);
+  EXPECT_EQ(b.substr(0, 4), "HYVI");
+  p.version = DecodeFixed16(b.data() + 4);
+  p.metric = static_cast<uint8_t>(b[6]);
+  p.has_opq = static_cast<uint8_t>(b[7]);
+  p.dim = DecodeFixed32(b.data() + 8);
+  p.nlist = DecodeFixed32(b.data() + 12);
+  p.m = DecodeFixed32(b.data() + 16);
+  p.nbits = static_cast<uint8_t>(b[20]);
+  p.n = DecodeFixed64(b.data() + 24);
+  EXPECT_EQ(b.substr(21, 3), std::string(3, '\0'));
+  EXPECT_EQ(b.substr(32, 16), std::string(16, '\0'));
+  const size_t ksub = size_t{1} << p.nbits;
+  size_t pos = 48;
+  if (p.has_opq) p.opq = Floats(b, &pos, size_t{p.dim} * p.dim);
+  p.centroids = Floats(b, &pos, size_t{p.nlist} * p.dim);
+  p.codebooks = Floats(b, &pos, ksub * p.dim);
+  for (uint32_t c = 0; c < p.nlist; ++c, pos += 12) {
+    p.offsets.push_back(DecodeFixed64(b.data() + pos));
+    p.counts.push_back(DecodeFixed32(b.data() + pos + 8));
+  }
+  // Lists are packed in cluster order right after the directory.
+  uint64_t total = 0;
+  for (uint32_t c = 0; c < p.nlist; ++c) {
+    EXPECT_EQ(p.offsets[c], pos) << "list " << c;
+    std::vector<DocId> ids;
+    for (uint32_t k = 0; k < p.counts[c]; ++k, pos += 4) ids.push_back(DecodeFixed32(b.data() + pos));
+    const size_t code_bytes = size_t{p.counts[c]} * p.m;
+    p.ids.push_back(ids);
+    p.codes.emplace_back(b.begin() + static_cast<long>(pos), b.begin() + static_cast<long>(pos + code_bytes));
+    pos += code_bytes;
+    total += p.counts[c];
+  }
+  EXPECT_EQ(pos, b.size());
+  EXPECT_EQ(total, p.n);
+  return p;
+}
+
+void ExpectRoundTrip(const IvfPqIndex& model, const Parsed& p) {
+  EXPECT_EQ(p.version, 1);
+  EXPECT_EQ(p.metric, static_cast<uint8_t>(model.metric));
+  EXPECT_EQ(p.has_opq, model.opq.has_value() ? 1 : 0);
+  EXPECT_EQ(p.dim, model.dim);
+  EXPECT_EQ(p.nlist, model.nlist);
+  EXPECT_EQ(p.m, model.m);
+  EXPECT_EQ(p.nbits, model.nbits);
+  EXPECT_EQ(p.n, model.n);
+  if (model.opq.has_value()) {
+    EXPECT_TRUE(reference::SameBits(p.opq, *model.opq));
+  }
+  EXPECT_TRUE(reference::SameBits(p.centroids, model.centroids));
+  EXPECT_TRUE(reference::SameBits(p.codebooks, model.codebooks));
+  EXPECT_EQ(p.ids, model.list_ids);
+  EXPECT_EQ(p.codes, model.list_codes);
+}
+
+// dim 4, m 2, nbits 2, nlist 1, 3 vectors; floats chosen to be readable in hex.
+IvfPqIndex SmallModel() {
+  IvfPqIndex model;
+  model.dim = 4;
+  model.nlist = 1;
+  model.m = 2;
+  model.nbits = 2;
+  model.n = 3;
+  model.metric = Metric::kL2;
+  model.centroids = {1.0f, -2.0f, 0.5f, 0.0f};
+  for (int i = 0; i < 16; ++i) model.codebooks.push_back(static_cast<float>(i));
+  model.list_ids = {{0x01020304, 7, 0xFFFFFFFF}};
+  model.list_codes = {{0, 1, 2, 3, 3, 0}};
+  return model;
+}
+
+TEST(WriteHyvi, SmallModelByteExact) {
+  TempDir dir;
+  const std::string bytes = WriteToBytes(SmallModel(), dir);
+  ASSERT_EQ(bytes.size(), 158u);  // header 48, centroids 16, codebooks 64, directory 12, list 12 + 6
+  const unsigned char header[48] = {
+      'H', 'Y', 'V', 'I', 1, 0,  // magic, version 1
+      1, 0,                      // metric L2, no OPQ
+      4, 0, 0, 0,                // dim
+      1, 0, 0, 0,                // nlist
+      2, 0, 0, 0,                // m
+      2, 0, 0, 0,                // nbits, reserved
+      3, 0, 0, 0, 0, 0, 0, 0,    // n
+      0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  EXPECT_EQ(bytes.substr(0, 48), std::string(reinterpret_cast<const char*>(header), 48));
+  // Centroids: 1.0 = 0x3F800000, -2.0 = 0xC0000000, 0.5 = 0x3F000000, 0.0.
+  EXPECT_EQ(bytes.substr(48, 16), std::string("\x00\x00\x80\x3F\x00\x00\x00\xC0\x00\x00\x00\x3F\x00\x00\x00\x00", 16));
+  // Codebook float 1 is 1.0, float 15 is 15.0 = 0x41700000.
+  EXPECT_EQ(bytes.substr(68, 4), std::string("\x00\x00\x80\x3F", 4));
+  EXPECT_EQ(bytes.substr(124, 4), std::string("\x00\x00\x70\x41", 4));
+  // Directory: offset 140, count 3.
+  EXPECT_EQ(bytes.substr(128, 12), std::string("\x8C\x00\x00\x00\x00\x00\x00\x00\x03\x00\x00\x00", 12));
+  // List: ids, then the codes grouped by vector.
+  EXPECT_EQ(bytes.substr(140), std::string("\x04\x03\x02\x01\x07\x00\x00\x00\xFF\xFF\xFF\xFF"
+                                           "\x00\x01\x02\x03\x03\x00",
+                                           18));
+}
+
+TEST(WriteHyvi, OpqShiftsEverySectionAndOffset) {
+  TempDir dir;
+  IvfPqIndex model = SmallModel();
+  model.metric = Metric::kInnerProduct;
+  model.opq = std::vector<float>(16);
+  for (int i = 0; i < 16; ++i) (*model.opq)[i] = static_cast<float>(i) * 0.5f;
+  const std::string bytes = WriteToBytes(model, dir);
+  ASSERT_EQ(bytes.size(), 158u + 64);
+  EXPECT_EQ(bytes[6], 0);
+  EXPECT_EQ(bytes[7], 1);
+  EXPECT_EQ(DecodeFixed64(bytes.data() + 128 + 64), 140u + 64);
+  ExpectRoundTrip(model, Parse(bytes));
+}
+
+TEST(WriteHyvi, EmptyListsShareTheNextOffset) {
+  TempDir dir;
+  // Lists 0, 2 and 4 empty; the last one's offset is the file length.
+  IvfPqIndex model;
+  model.dim = 2;
+  model.nlist = 5;
+  model.m = 1;
+  model.nbits = 1;
+  model.n = 3;
+  model.metric = Metric::kL2;
+  model.centroids.assign(10, 0.0f);
+  model.codebooks.assign(4, 1.0f);
+  model.list_ids = {{}, {5, 6}, {}, {9}, {}};
+  model.list_codes = {{}, {1, 0}, {}, {1}, {}};
+  const std::string bytes = WriteToBytes(model, dir);
+  Parsed p = Parse(bytes);
+  ExpectRoundTrip(model, p);
+  const uint64_t first = 48 + 40 + 16 + 60;
+  EXPECT_EQ(p.offsets, std::vector<uint64_t>({first, first, first + 10, first + 10, first + 15}));
+  EXPECT_EQ(p.offsets.back(), bytes.size());
+
+  // No vectors at all: every offset is the file length.
+  for (auto& ids : model.list_ids) ids.clear();
+  for (auto& codes : model.list_codes) codes.clear();
+  model.n = 0;
+  const std::string empty = WriteToBytes(model, dir);
+  Parsed e = Parse(empty);
+  EXPECT_EQ(empty.size(), first);
+  EXPECT_EQ(e.offsets, std::vector<uint64_t>(5, first));
+  EXPECT_EQ(e.counts, std::vector<uint32_t>(5, 0));
+}
+
+TEST(WriteHyvi, TrainedModelRoundTripsAndIsDeterministic) {
+  std::mt19937 gen(8);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::vector<StagedVector> items;
+  for (uint32_t i = 0; i < 300; ++i) {
+    StagedVector item{i * 3, std::vector<float>(24)};
+    for (float& v : item.vector) v = normal(gen);
+    items.push_back(std::move(item));
+  }
+  IvfPqParams params;
+  params.dim = 24;
+  params.nlist = 10;
+  params.m = 6;
+  params.nbits = 5;
+  params.kmeans_iters = 4;
+  params.seed = 0x4851564948595649u;
+  params.metric = Metric::kInnerProduct;
+
+  TempDir dir;
+  Result<IvfPqIndex> a = train_ivfpq(items, params);
+  ASSERT_TRUE(a.ok());
+  const std::string first = WriteToBytes(*a, dir);
+  ExpectRoundTrip(*a, Parse(first));
+  EXPECT_EQ(first.size(), 48 + 4 * 10 * 24 + 4 * 32 * 24 + 12 * 10 + (4 + 6) * 300);
+  // Retraining the same input writes the same bytes.
+  Result<IvfPqIndex> b = train_ivfpq(items, params);
+  ASSERT_TRUE(b.ok());
+  EXPECT_EQ(WriteToBytes(*b, dir), first);
+}
+
+TEST(WriteHyvi, TrainedNlistIsTheClampedCount) {
+  std::vector<StagedVector> items;
+  for (uint32_t i = 0; i < 5; ++i) items.push_back({i, {static_cast<float>(i), 1.0f, -1.0f, 0.5f}});
+  IvfPqParams params;
+  params.dim = 4;
+  params.nlist = 100;
+  params.m = 2;
+  params.nbits = 8;
+  params.kmeans_iters = 2;
+  params.seed = 5;
+  params.metric = Metric::kL2;
+  Result<IvfPqIndex> model = train_ivfpq(items, params);
+  ASSERT_TRUE(model.ok());
+  TempDir dir;
+  const std::string bytes = WriteToBytes(*model, dir);
+  EXPECT_EQ(DecodeFixed32(bytes.data() + 12), 5u);
+  EXPECT_EQ(bytes.size(), 48 + 4 * 5 * 4 + 4 * 256 * 4 + 12 * 5 + (4 + 2) * 5);
+  ExpectRoundTrip(*model, Parse(bytes));
+}
+
+TEST(WriteHyvi, LimitsAreCheckedBeforeWriting) {
+  TempDir dir;
+  const std::string path = dir.File("limit.hyvi");
+  IvfPqIndex model = SmallModel();
+  model.dim = uint64_t{1} << 32;
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  Status s = write_hyvi(model, fd);
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.error().code(), ErrorCode::kLimit);
+  EXPECT_EQ(s.error().message(), "HYVI dim exceeds the 32-bit limit");
+  EXPECT_EQ(ReadFile(path), "");
+  EXPECT_EQ(::fcntl(fd, F_GETFD), -1);  // closed all the same
+  EXPECT_EQ(errno, EBADF);
+
+  model = SmallModel();
+  model.nlist = uint64_t{1} << 32;
+  fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  s = write_hyvi(model, fd);
+  EXPECT_EQ(s.error().message(), "HYVI nlist exceeds the 32-bit limit");
+
+  model = SmallModel();
+  model.m = uint64_t{1} << 32;
+  fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  s = write_hyvi(model, fd);
+  EXPECT_EQ(s.error().message(), "HYVI m exceeds the 32-bit limit");
+}
+
+TEST(WriteHyvi, InconsistentModelIsRefused) {
+  TempDir dir;
+  const std::string path = dir.File("bad.hyvi");
+  auto write = [&](const IvfPqIndex& model) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    Status s = write_hyvi(model, fd);
+    EXPECT_FALSE(s.ok());
+    EXPECT_EQ(ReadFile(path), "");
+    return s.ok() ? std::string() : s.error().message();
+  };
+  IvfPqIndex model = SmallModel();
+  model.list_codes[0].pop_back();
+  EXPECT_EQ(write(model), "HYVI model is inconsistent: list codes length");
+  model = SmallModel();
+  model.n = 4;
+  EXPECT_EQ(write(model), "HYVI model is inconsistent: list lengths do not sum to n");
+  model = SmallModel();
+  model.list_ids.emplace_back();
+  EXPECT_EQ(write(model), "HYVI model is inconsistent: list count != nlist");
+}
+
+TEST(WriteHyvi, WriteFailureIsTheOsErrorAndClosesTheFile) {
+  IvfPqIndex model = SmallModel();
+  const int fd = ::open("/dev/full", O_WRONLY);
+  ASSERT_GE(fd, 0);
+  Status s = write_hyvi(model, fd);
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.error().code(), ErrorCode::kOs);
+  EXPECT_EQ(s.error().message(), "No space left on device (os error 28)");
+  EXPECT_EQ(::fcntl(fd, F_GETFD), -1);
+}
+
+TEST(WriteHyviFile, CreatesParentsAndTruncates) {
+  TempDir dir;
+  const std::string path = dir.File("a/b/c/model.hyvi");
+  {
+    std::ofstream junk(dir.File("x.hyvi"));
+    junk << std::string(1000, 'x');
+  }
+  ASSERT_TRUE(write_hyvi_file(SmallModel(), path).ok());
+  EXPECT_EQ(ReadFile(path).size(), 158u);
+  ASSERT_TRUE(write_hyvi_file(SmallModel(), dir.File("x.hyvi")).ok());
+  EXPECT_EQ(ReadFile(dir.File("x.hyvi")), ReadFile(path));
+
+  // A parent that is a regular file.
+  Status s = write_hyvi_file(SmallModel(), dir.File("x.hyvi/model.hyvi"));
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.error().code(), ErrorCode::kOs);
+  EXPECT_EQ(s.error().os_errno(), ENOTDIR) << s.error().message();
+  // A path that is a directory.
+  s = write_hyvi_file(SmallModel(), dir.File("a"));
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.error().message(), "Is a directory (os error 21)");
+}
+
+// Fake write(2) implementations for WriteAll.
+std::string g_written;
+int g_calls;
+
+ssize_t InterruptedThenShort(int, const void* data, size_t size) {
+  if (g_calls++ % 2 == 0) {
+    errno = EINTR;
+    return -1;
+  }
+  const size_t n = std::min<size_t>(size, 3);
+  g_written.append(static_cast<const char*>(data), n);
+  return static_cast<ssize_t>(n);
+}
+
+ssize_t AcceptsNothingAfterFour(int, const void* data, size_t size) {
+  if (g_written.size() >= 4) return 0;
+  const size_t n = std::min<size_t>(size, 4);
+  g_written.append(static_cast<const char*>(data), n);
+  return static_cast<ssize_t>(n);
+}
+
+ssize_t FailsWithEio(int, const void*, size_t) {
+  errno = EIO;
+  return -1;
+}
+
+TEST(WriteAll, RetriesInterruptsAndShortWrites) {
+  g_written.clear();
+  g_calls = 0;
+  ASSERT_TRUE(WriteAll(-1, "0123456789", InterruptedThenShort).ok());
+  EXPECT_EQ(g_written, "0123456789");
+  EXPECT_EQ(g_calls, 8);  // 4 interrupted, 4 short writes of 3, 3, 3, 1
+
+  g_written.clear();
+  Status s = WriteAll(-1, "0123456789", AcceptsNothingAfterFour);
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.error().code(), ErrorCode::kLimit);
+  EXPECT_EQ(s.error().message(), "failed to write whole buffer");
+  EXPECT_EQ(g_written, "0123");
+
+  s = WriteAll(-1, "x", FailsWithEio);
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.error().message(), "Input/output error (os error 5)");
+  EXPECT_TRUE(WriteAll(-1, "", FailsWithEio).ok());
+}
+
+}  // namespace
+}  // namespace halcyra
