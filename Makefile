@@ -39,6 +39,9 @@ demo: build
 bench: build
 	$(BUILD)/bench/ngram_bench
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/tokenize_bench.py
+	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/builder_bench.py
+	$(BUILD)/bench/fst_bench
+	$(PYTHON) bench/analyzer_peers.py $(BUILD)/bench/analyzer_bench
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) demo-out

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 namespace halcyra::bench {
 
@@ -31,6 +30,18 @@ std::vector<std::string> LoadFortunes(const std::string& dir) {
     if (!doc.empty()) docs.push_back(std::move(doc));
   }
   return docs;
+}
+
+std::vector<std::string> LoadWordList(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<std::string> words;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty()) words.push_back(line);
+  }
+  std::sort(words.begin(), words.end());  // std::string orders by unsigned bytes
+  words.erase(std::unique(words.begin(), words.end()), words.end());
+  return words;
 }
 
 size_t TotalBytes(const std::vector<std::string>& docs) {

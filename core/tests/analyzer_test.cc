@@ -1,10 +1,13 @@
 #include "halcyra/analyzer.h"
 
 #include <gtest/gtest.h>
+#include <libstemmer.h>
 #include <unicode/uchar.h>
 #include <unicode/ustring.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -133,6 +136,8 @@ TEST(AnalyzerSettings, WithLanguage) {
   ExpectSettings(AnalyzerSettings::FromArgs("english", false, false, false), 0, false, false, true);
   ExpectSettings(AnalyzerSettings::FromArgs("fr", true, true, true), 6, true, true, false);
   ExpectSettings(AnalyzerSettings::FromArgs(" TR ", false, true, false), 17, false, true, true);
+  ExpectSettings(AnalyzerSettings::FromArgs("EN", std::nullopt, true, false), 0, true, true, true);
+  ExpectSettings(AnalyzerSettings::FromArgs(" English ", std::nullopt, false, false), 0, true, false, true);
 }
 
 TEST(AnalyzerSettings, UnknownLanguageQuotesTheArgumentAsPassed) {
@@ -284,6 +289,30 @@ TEST(Analyzer, StopWordsOfOtherLanguages) {
   EXPECT_EQ(TermsOf(arabic, "\u0644\u0627 \u0633\u064a\u0645\u0627"), Terms({"\u0633\u064a\u0645\u0627"}));
 }
 
+// Five Arabic entries hold a space. Terms never do, so such an entry never
+// matches: its words are dropped or kept each on its own.
+TEST(Analyzer, ArabicEntriesWithASpaceNeverMatch) {
+  Analyzer arabic = Make("arabic", false, true, false);
+  Analyzer plain = Make("arabic", false, false, false);
+  const StopWordList& list = StopWords(2);
+  size_t spaced = 0;
+  for (std::string_view w : list.words()) {
+    if (w.find(' ') == std::string_view::npos) continue;
+    ++spaced;
+    const Terms pieces = TermsOf(plain, w);
+    ASSERT_EQ(pieces.size(), 2u) << w;
+    Terms kept;
+    for (const std::string& piece : pieces) {
+      if (!list.Contains(piece)) kept.push_back(piece);
+    }
+    EXPECT_EQ(kept.size(), 1u) << w;  // one word of each entry is not listed alone
+    EXPECT_EQ(TermsOf(arabic, w), kept) << w;
+  }
+  EXPECT_EQ(spaced, 5u);
+  // The joined spelling is an entry of its own and is dropped.
+  EXPECT_EQ(TermsOf(arabic, "\u0644\u0627\u0633\u064a\u0645\u0627"), Terms());
+}
+
 // A stop word that analyzes to itself as one term is dropped; the analyzer
 // and the lists agree for every language.
 TEST(Analyzer, EveryListedWordThatIsATermIsDropped) {
@@ -358,6 +387,56 @@ TEST(Analyzer, StopWordsAreLookedUpBeforeStemming) {
   // the stop word "the" and is dropped before the stemmer sees it.
   Analyzer english = Make("english", std::nullopt, true, false);
   EXPECT_EQ(TermsOf(english, "The cats WERE having fun"), Terms({"cat", "have", "fun"}));
+}
+
+// The analyzer remembers recent stems; whatever came before, every term gets
+// exactly the stemmer's own result. Far more distinct terms than it keeps,
+// in varying order and case, some too long to be kept at all.
+TEST(Analyzer, StemsDoNotDependOnEarlierTerms) {
+  const char* const roots[] = {"connect", "run", "pony", "general", "hope", "nation", "argu", "happi",
+                               "relat", "condition", "abl", "sens", "vari", "operat", "troubl", "formal"};
+  const char* const suffixes[] = {"", "s", "es", "ed", "ing", "ings", "ion", "ions", "ional", "ness", "ful",
+                                  "fulness", "ly", "ment", "ments", "ity", "ities", "ize", "izes", "ization",
+                                  "er", "ers", "est", "al", "ally", "ive", "ively", "ous", "ously", "ism"};
+  std::vector<std::string> words;
+  for (int n = 0; n < 100; ++n) {
+    for (const char* root : roots) {
+      for (const char* suffix : suffixes) {
+        words.push_back((n == 0 ? "" : "x" + std::to_string(n)) + root + suffix);  // 48000 distinct words
+      }
+    }
+  }
+  words.push_back(std::string(40, 'z') + "ings");  // longer than any kept term
+  words.push_back(std::string(40, 'z') + "ing");
+
+  sb_stemmer* reference = sb_stemmer_new("english", "UTF_8");
+  ASSERT_NE(reference, nullptr);
+  const auto stem_of = [reference](const std::string& w) {
+    const sb_symbol* s = sb_stemmer_stem(reference, reinterpret_cast<const sb_symbol*>(w.data()),
+                                         static_cast<int>(w.size()));
+    return std::string(reinterpret_cast<const char*>(s), sb_stemmer_length(reference));
+  };
+
+  Analyzer folded = Make("english", true, false, false);
+  Analyzer exact = Make("english", true, false, true);
+  std::mt19937 rng(5);
+  for (int round = 0; round < 3; ++round) {
+    std::shuffle(words.begin(), words.end(), rng);
+    for (size_t i = 0; i < words.size(); ++i) {
+      const std::string& w = words[i];
+      std::string upper = w;
+      upper[0] = static_cast<char>(upper[0] - 'a' + 'A');
+      ASSERT_EQ(TermsOf(folded, w), Terms({stem_of(w)})) << w;
+      ASSERT_EQ(TermsOf(folded, upper), Terms({stem_of(w)})) << upper;
+      ASSERT_EQ(TermsOf(exact, upper), Terms({stem_of(upper)})) << upper;
+      if (i % 64 == 0) {
+        // A few words in one text, repeated: later ones hit what earlier ones left.
+        const std::string& v = words[(i + 1) % words.size()];
+        EXPECT_EQ(TermsOf(folded, w + " " + v + " " + w), Terms({stem_of(w), stem_of(v), stem_of(w)}));
+      }
+    }
+  }
+  sb_stemmer_delete(reference);
 }
 
 // ---- Buffers and ownership ----

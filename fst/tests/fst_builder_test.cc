@@ -10,190 +10,22 @@
 #include <optional>
 #include <random>
 #include <set>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "fst_reader.h"
 #include "halcyra/coding.h"
 
 namespace halcyra {
 namespace {
 
-// ---------------------------------------------------------------------------
-// Reference pieces, written from the format description independently of the
-// builder: a bitwise CRC-32C, the common-input table by byte value, and a
-// reader that decodes nodes backwards from their state byte.
+using fst_test::BitwiseCrc32c;
+using fst_test::FstReader;
+using fst_test::kCommonBytes;
+using fst_test::MaskedCrc;
+using Entries = FstReader::Entries;
 
-uint32_t BitwiseCrc32c(const std::string& data) {
-  uint32_t c = 0xFFFFFFFF;
-  for (unsigned char b : data) {
-    c ^= b;
-    for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0x82F63B78 & (0 - (c & 1)));
-  }
-  return ~c;
-}
-
-uint32_t MaskedCrc(const std::string& data) {
-  const uint32_t c = BitwiseCrc32c(data);
-  return ((c >> 15) | (c << 17)) + 0xA282EAD8;
-}
-
-// Bytes with common indices 1..63, in index order.
-constexpr uint8_t kCommonBytes[63] = {
-    0x74, 0x65, 0x2F, 0x6F, 0x61, 0x73, 0x72, 0x69, 0x70, 0x63, 0x6E, 0x77, 0x2E, 0x68, 0x6C, 0x6D,
-    0x2D, 0x64, 0x75, 0x30, 0x31, 0x32, 0x67, 0x3D, 0x3A, 0x62, 0x66, 0x33, 0x79, 0x35, 0x26, 0x5F,
-    0x34, 0x76, 0x39, 0x36, 0x37, 0x38, 0x6B, 0x25, 0x3F, 0x78, 0x43, 0x44, 0x41, 0x53, 0x46, 0x49,
-    0x42, 0x45, 0x6A, 0x50, 0x54, 0x7A, 0x52, 0x4E, 0x4D, 0x2B, 0x4C, 0x4F, 0x71, 0x48, 0x47};
-
-class FstReader {
- public:
-  struct Arc {
-    uint8_t input;
-    uint64_t out;
-    uint64_t target;
-  };
-  struct State {
-    bool is_final = false;
-    uint64_t final_output = 0;
-    std::vector<Arc> arcs;  // increasing input order
-  };
-
-  explicit FstReader(std::string bytes) : b_(std::move(bytes)) {
-    if (b_.size() < 36) throw std::runtime_error("file too short");
-    nodes_end_ = b_.size() - 20;
-    len_ = DecodeFixed64(&b_[nodes_end_]);
-    root_ = DecodeFixed64(&b_[nodes_end_ + 8]);
-  }
-
-  uint64_t len() const { return len_; }
-  uint64_t root() const { return root_; }
-
-  State Decode(uint64_t addr) const {
-    State s;
-    if (addr == 0) {
-      s.is_final = true;
-      return s;
-    }
-    const uint8_t state = Byte(addr);
-    const uint8_t low = state & 0x3F;
-    uint64_t pos = addr - 1;  // next unread byte, moving backwards
-    switch (state >> 6) {
-      case 3: {  // one transition to the node just before, output 0
-        const uint8_t input = low ? kCommonBytes[low - 1] : Byte(pos--);
-        s.arcs.push_back({input, 0, pos});
-        return s;
-      }
-      case 2: {  // one transition
-        const uint8_t input = low ? kCommonBytes[low - 1] : Byte(pos--);
-        const uint8_t sizes = Byte(pos--);
-        const size_t tsize = sizes >> 4, osize = sizes & 0xF;
-        const uint64_t delta = Packed(pos + 1 - tsize, tsize);
-        pos -= tsize;
-        const uint64_t out = Packed(pos + 1 - osize, osize);
-        pos -= osize;
-        const uint64_t start = pos + 1;
-        s.arcs.push_back({input, out, delta == 0 ? 0 : start - delta});
-        return s;
-      }
-      default: {  // any number of transitions
-        s.is_final = (state & 0x40) != 0;
-        size_t n = low;
-        if (n == 0) {
-          const uint8_t count = Byte(pos--);
-          n = count == 1 ? 256 : count;
-          if (n != 0 && n <= 63) throw std::runtime_error("count byte for a fan-out the state byte holds");
-        }
-        const uint8_t sizes = Byte(pos--);
-        const size_t tsize = sizes >> 4, osize = sizes & 0xF;
-        std::string index;
-        if (n > 32) {
-          index = Slice(pos + 1 - 256, 256);
-          pos -= 256;
-        }
-        const std::string inputs = Slice(pos + 1 - n, n);
-        pos -= n;
-        const uint64_t deltas_at = pos + 1 - n * tsize;
-        pos -= n * tsize;
-        const uint64_t outs_at = pos + 1 - n * osize;
-        pos -= n * osize;
-        if (s.is_final && osize > 0) {
-          s.final_output = Packed(pos + 1 - osize, osize);
-          pos -= osize;
-        }
-        const uint64_t start = pos + 1;
-        for (size_t k = n; k-- > 0;) {  // stored by decreasing input
-          const uint64_t delta = Packed(deltas_at + k * tsize, tsize);
-          const uint64_t out = osize ? Packed(outs_at + k * osize, osize) : 0;
-          s.arcs.push_back({static_cast<uint8_t>(inputs[k]), out, delta == 0 ? 0 : start - delta});
-        }
-        for (size_t i = 1; i < s.arcs.size(); ++i) {
-          if (s.arcs[i - 1].input >= s.arcs[i].input) throw std::runtime_error("inputs not decreasing");
-        }
-        if (!index.empty()) {
-          std::string expected(256, static_cast<char>(0xFF));
-          for (size_t i = 0; i < n; ++i) expected[s.arcs[i].input] = static_cast<char>(i);
-          if (index != expected) throw std::runtime_error("bad position index");
-        }
-        return s;
-      }
-    }
-  }
-
-  std::optional<uint64_t> Get(std::string_view key) const {
-    uint64_t addr = root_, sum = 0;
-    for (char c : key) {
-      const State s = Decode(addr);
-      const Arc* arc = nullptr;
-      for (const Arc& a : s.arcs) {
-        if (a.input == static_cast<uint8_t>(c)) arc = &a;
-      }
-      if (arc == nullptr) return std::nullopt;
-      sum += arc->out;
-      addr = arc->target;
-    }
-    const State s = Decode(addr);
-    if (!s.is_final) return std::nullopt;
-    return sum + s.final_output;
-  }
-
-  // Every key below addr with its value.
-  void Collect(uint64_t addr, std::string* prefix, uint64_t sum, std::map<std::string, uint64_t>* out) const {
-    const State s = Decode(addr);
-    if (s.is_final) (*out)[*prefix] = sum + s.final_output;
-    for (const Arc& a : s.arcs) {
-      if (a.target != 0 && a.target >= addr) throw std::runtime_error("transition to a later node");
-      prefix->push_back(static_cast<char>(a.input));
-      Collect(a.target, prefix, sum + a.out, out);
-      prefix->pop_back();
-    }
-  }
-
-  std::map<std::string, uint64_t> All() const {
-    std::map<std::string, uint64_t> out;
-    std::string prefix;
-    Collect(root_, &prefix, 0, &out);
-    return out;
-  }
-
- private:
-  uint8_t Byte(uint64_t pos) const {
-    if (pos < 16 || pos >= nodes_end_) throw std::runtime_error("node byte outside the node region");
-    return static_cast<uint8_t>(b_[pos]);
-  }
-  std::string Slice(uint64_t first, size_t n) const {
-    std::string s;
-    for (size_t i = 0; i < n; ++i) s.push_back(static_cast<char>(Byte(first + i)));
-    return s;
-  }
-  uint64_t Packed(uint64_t first, size_t n) const {
-    uint64_t v = 0;
-    for (size_t i = n; i-- > 0;) v = v << 8 | Byte(first + i);
-    return v;
-  }
-
-  std::string b_;
-  uint64_t nodes_end_, len_, root_;
-};
+Entries EntriesOf(const std::map<std::string, uint64_t>& m) { return Entries(m.begin(), m.end()); }
 
 // ---------------------------------------------------------------------------
 // Helpers for expected bytes.
@@ -248,6 +80,9 @@ TEST(Crc32c, ReferenceMatchesKnownValues) {
 }
 
 TEST(FstBuilder, SmallFilesByteForByte) {
+  EXPECT_EQ(Build({}).size(), 39u);
+  EXPECT_EQ(Build({{"a", 1}}).size(), 40u);
+  EXPECT_EQ(Build({{"ab", 0}, {"ac", 5}}).size(), 45u);
   // No keys: one non-final node without transitions is the root.
   EXPECT_BYTES(Bytes({0x03, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  //
                       0x00, 0x00, 0x00,                                  //
@@ -286,7 +121,7 @@ TEST(FstBuilder, PrefixKeyKeepsFinalNodeAndSplitsValue) {
                     2, 25),
                f);
   const FstReader r(f);
-  EXPECT_EQ(r.All(), (std::map<std::string, uint64_t>{{"a", 5}, {"ab", 3}}));
+  EXPECT_EQ(r.List(), (Entries{{"a", 5}, {"ab", 3}}));
 }
 
 TEST(FstBuilder, UncommonInputsAreWrittenOut) {
@@ -399,7 +234,7 @@ TEST(FstBuilder, FanoutEncodings) {
                FanoutFile(256, false));
   for (int n : {32, 33, 63, 64, 255, 256}) {
     const FstReader r(FanoutFile(n, true));
-    EXPECT_EQ(r.All().size(), static_cast<size_t>(n + 1));
+    EXPECT_EQ(r.List().size(), static_cast<size_t>(n + 1));
   }
 }
 
@@ -433,7 +268,7 @@ std::vector<uint64_t> TargetsAfterFirstByte(const std::vector<uint64_t>& seq) {
     pairs[first + "1"] = seq[i];
   }
   const FstReader r(Build(Pairs(pairs.begin(), pairs.end())));
-  EXPECT_EQ(r.All(), pairs);
+  EXPECT_EQ(r.List(), EntriesOf(pairs));
   std::vector<uint64_t> targets;
   for (const auto& arc : r.Decode(r.root()).arcs) targets.push_back(arc.target);
   return targets;
@@ -580,7 +415,7 @@ TEST(FstBuilder, RandomRoundTrips) {
 
     const FstReader r(f);
     EXPECT_EQ(r.len(), want.size());
-    EXPECT_EQ(r.All(), want);
+    EXPECT_EQ(r.List(), EntriesOf(want));
     for (const auto& [key, value] : want) {
       ASSERT_EQ(r.Get(key), value) << Hex(key);
       for (size_t n = 0; n < key.size(); ++n) {

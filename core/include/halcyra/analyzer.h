@@ -83,12 +83,26 @@ class Analyzer {
 
   explicit Analyzer(const AnalyzerSettings& settings) : settings_(settings) {}
 
+  // A term with its stem, remembered from an earlier call.
+  struct CachedStem {
+    std::string term;  // empty: the slot is unused
+    std::string stem;
+  };
+
   // Files the term in term_ (if any) into *terms and empties term_.
   Status EndTerm(std::vector<std::string>* terms);
+
+  // Appends the stem of term_ to *terms.
+  Status AppendStem(std::vector<std::string>* terms);
 
   AnalyzerSettings settings_;
   const StopWordList* stop_words_ = nullptr;  // set when settings_.stopwords
   std::unique_ptr<sb_stemmer, StemmerDeleter> stemmer_;  // set when settings_.stem
+  // Stems of recent terms, one slot per hash value; a new term overwrites
+  // its slot. Snowball stemming costs far more than a hash and a compare,
+  // and a few thousand frequent words make up most of any text. Sized when
+  // stemming.
+  std::vector<CachedStem> stem_cache_;
   std::string term_;  // the term in progress, reused from text to text
 };
 

@@ -30,6 +30,7 @@ class StopWordList {
 
  private:
   std::vector<std::string_view> words_;
+  size_t max_size_ = 0;  // bytes of the longest word
 };
 
 // The list of a language, built on first use. REQUIRES: language < kLanguageCount.

@@ -9,9 +9,15 @@
 #include <algorithm>
 #include <cassert>
 #include <climits>
+#include <functional>
 
 namespace halcyra {
 namespace {
+
+// Slots of the stem cache (a power of two), and the longest term it keeps:
+// longer terms are rare and would only pin memory.
+constexpr size_t kStemCacheSlots = 16384;
+constexpr size_t kMaxCachedTerm = 32;
 
 constexpr char kNeedLanguage[] = "stemming and stop-word removal require a language (pass language=...)";
 
@@ -136,6 +142,7 @@ Result<Analyzer> Analyzer::Create(const AnalyzerSettings& settings) {
     if (analyzer.stemmer_ == nullptr) {
       return Error::Internal("no Snowball stemmer for " + std::string(lang.snowball_name));
     }
+    analyzer.stem_cache_.resize(kStemCacheSlots);
   }
   return analyzer;
 }
@@ -148,14 +155,31 @@ Status Analyzer::EndTerm(std::vector<std::string>* terms) {
   }
   // The stemmer counts bytes in an int; a longer term is kept as it is.
   if (stemmer_ != nullptr && term_.size() <= INT_MAX) {
-    const sb_symbol* stem = sb_stemmer_stem(stemmer_.get(), reinterpret_cast<const sb_symbol*>(term_.data()),
-                                            static_cast<int>(term_.size()));
-    if (stem == nullptr) return Error::Internal("Snowball stemmer out of memory");
-    terms->emplace_back(reinterpret_cast<const char*>(stem), sb_stemmer_length(stemmer_.get()));
+    HALCYRA_RETURN_IF_ERROR(AppendStem(terms));
   } else {
     terms->push_back(term_);
   }
   term_.clear();
+  return Status::Ok();
+}
+
+Status Analyzer::AppendStem(std::vector<std::string>* terms) {
+  CachedStem* slot = nullptr;
+  if (term_.size() <= kMaxCachedTerm) {
+    slot = &stem_cache_[std::hash<std::string_view>{}(term_) & (kStemCacheSlots - 1)];
+    if (slot->term == term_) {  // never true for an unused slot: terms are not empty
+      terms->push_back(slot->stem);
+      return Status::Ok();
+    }
+  }
+  const sb_symbol* stem = sb_stemmer_stem(stemmer_.get(), reinterpret_cast<const sb_symbol*>(term_.data()),
+                                          static_cast<int>(term_.size()));
+  if (stem == nullptr) return Error::Internal("Snowball stemmer out of memory");
+  terms->emplace_back(reinterpret_cast<const char*>(stem), sb_stemmer_length(stemmer_.get()));
+  if (slot != nullptr) {
+    slot->term = term_;
+    slot->stem = terms->back();
+  }
   return Status::Ok();
 }
 
@@ -168,12 +192,22 @@ Status Analyzer::Analyze(std::string_view text, std::vector<std::string>* terms)
   while (i < size) {
     const uint8_t b = begin[i];
     if (b < 0x80) {
-      ++i;
-      if (IsAsciiTermChar(b)) {
-        term_ += static_cast<char>(fold_case && b >= 'A' && b <= 'Z' ? b + ('a' - 'A') : b);
-      } else {
+      if (!IsAsciiTermChar(b)) {
+        ++i;
         HALCYRA_RETURN_IF_ERROR(EndTerm(terms));
+        continue;
       }
+      // A run of ASCII letters and digits is appended at once.
+      size_t end = i + 1;
+      while (end < size && IsAsciiTermChar(begin[end])) ++end;
+      const size_t at = term_.size();
+      term_.append(text.data() + i, end - i);
+      if (fold_case) {
+        for (size_t k = at; k < term_.size(); ++k) {
+          if (term_[k] >= 'A' && term_[k] <= 'Z') term_[k] += 'a' - 'A';
+        }
+      }
+      i = end;
       continue;
     }
     const size_t start = i;

@@ -16,14 +16,44 @@ StopWordList::StopWordList(std::string_view text) {
     const size_t end = text.find('\n', start);
     assert(end != std::string_view::npos && end > start);
     words_.push_back(text.substr(start, end - start));
+    max_size_ = std::max(max_size_, end - start);
     start = end + 1;
   }
   assert(std::adjacent_find(words_.begin(), words_.end(), std::greater_equal<>()) == words_.end());
 }
 
+namespace {
+
+// Byte-wise three-way comparison (unsigned bytes, then length), inline: terms
+// and stop words are short and mostly differ in their first bytes, where a
+// library memcmp call would cost more than the comparison.
+int CompareBytes(std::string_view a, std::string_view b) {
+  const size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    const uint8_t x = static_cast<uint8_t>(a[i]);
+    const uint8_t y = static_cast<uint8_t>(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
+
+}  // namespace
+
 bool StopWordList::Contains(std::string_view word) const {
-  // string_view compares like memcmp: unsigned bytes, then length.
-  return std::binary_search(words_.begin(), words_.end(), word);
+  if (word.size() > max_size_) return false;  // most terms of a text
+  size_t lo = 0;
+  size_t hi = words_.size();
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo) / 2;
+    const int c = CompareBytes(words_[mid], word);
+    if (c == 0) return true;
+    if (c < 0) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return false;
 }
 
 const StopWordList& StopWords(uint8_t language) {
