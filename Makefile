@@ -26,7 +26,7 @@ test: build
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer. The
 # interpreter itself is not instrumented, so the runtime is preloaded into it.
 sanitize: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DHALCYRA_SANITIZE=ON >/dev/null
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" -DHALCYRA_SANITIZE=ON >/dev/null
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=0 ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
