@@ -372,9 +372,9 @@ Py_ssize_t Length(PyObject* self) {
 template <class T>
 PyObject* MakeClass(const char* qualified_name, std::vector<PyType_Slot> slots) {
   slots.insert(slots.begin(), {Py_tp_dealloc, reinterpret_cast<void*>(&Dealloc<T>)});
-  PyType_Spec spec = {qualified_name, static_cast<int>(sizeof(Object<T>)), 0,
+  PyType_Spec type_spec = {qualified_name, static_cast<int>(sizeof(Object<T>)), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots.data()};
-  return PyType_FromSpec(&spec);
+  return PyType_FromSpec(&type_spec);
 }
 
 // ---------------------------------------------------------------------------

@@ -62,9 +62,9 @@ PyObject* MakeType(const char* qualified_name, const char* doc, const Field (&fi
       {Py_tp_new, reinterpret_cast<void*>(&NoConstructor)},
       {0, nullptr},
   };
-  PyType_Spec spec = {qualified_name, static_cast<int>(sizeof(StatsObject)), 0,
+  PyType_Spec type_spec = {qualified_name, static_cast<int>(sizeof(StatsObject)), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-  return PyType_FromSpec(&spec);
+  return PyType_FromSpec(&type_spec);
 }
 
 }  // namespace
