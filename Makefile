@@ -2,10 +2,12 @@
 PYTHON     := /usr/bin/python3
 BUILD      := build
 ASAN_BUILD := build-asan
+FUZZ_BUILD := build-fuzz
+FUZZ_TIME  ?= 30
 JOBS       ?= $(shell nproc)
 PYTEST     := $(PYTHON) -m pytest -q -p no:cacheprovider python/tests
 
-.PHONY: all deps build test test-cpp test-python sanitize demo bench clean
+.PHONY: all deps build test test-cpp test-python sanitize demo bench fuzz clean
 
 all: build
 
@@ -43,5 +45,20 @@ bench: build
 	$(BUILD)/bench/fst_bench
 	$(PYTHON) bench/analyzer_peers.py $(BUILD)/bench/analyzer_bench
 
+# The manifest parser under libFuzzer with AddressSanitizer and UBSan, for
+# FUZZ_TIME seconds, from seeds written by the manifest writer. The parser
+# needs only its own unit and the error values, so they are compiled here.
+FUZZ_CXXFLAGS := -std=c++20 -O1 -g -Icore/include
+FUZZ_SOURCES  := core/src/splitset/manifest.cc core/src/index/core_error.cc
+
+fuzz:
+	@scripts/install-deps clang libclang-rt-14-dev
+	mkdir -p $(FUZZ_BUILD)/manifest-corpus
+	clang++ $(FUZZ_CXXFLAGS) fuzz/manifest_seeds.cc $(FUZZ_SOURCES) -o $(FUZZ_BUILD)/manifest_seeds
+	$(FUZZ_BUILD)/manifest_seeds $(FUZZ_BUILD)/manifest-corpus
+	clang++ $(FUZZ_CXXFLAGS) -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+	  fuzz/manifest_fuzz.cc $(FUZZ_SOURCES) -o $(FUZZ_BUILD)/manifest_fuzz
+	$(FUZZ_BUILD)/manifest_fuzz -max_total_time=$(FUZZ_TIME) -max_len=4096 $(FUZZ_BUILD)/manifest-corpus
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) demo-out
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) demo-out

@@ -105,5 +105,22 @@ TEST(PostingTable, QueuedIdsSurviveManyFlushes) {
   EXPECT_EQ(postings.at(1000 + 12345), Ids({12345}));
 }
 
+TEST(PostingTable, ContainsExactlyTheAddedKeys) {
+  PostingTable t;
+  std::set<uint64_t> added;
+  std::mt19937_64 rng(23);
+  EXPECT_FALSE(t.Contains(0));
+  for (int i = 0; i < 5000; ++i) {  // enough to grow the index several times
+    const uint64_t key = i == 0 ? 0 : rng() % 20000;
+    EXPECT_EQ(t.Contains(key), added.count(key) == 1) << key;
+    EXPECT_TRUE(t.Add(key, static_cast<uint32_t>(i)));
+    added.insert(key);
+    EXPECT_TRUE(t.Contains(key));
+  }
+  for (uint64_t key = 0; key < 20000; ++key) EXPECT_EQ(t.Contains(key), added.count(key) == 1) << key;
+  ASSERT_TRUE(t.TakePostings().ok());
+  for (uint64_t key : added) EXPECT_FALSE(t.Contains(key));
+}
+
 }  // namespace
 }  // namespace halcyra

@@ -119,4 +119,51 @@ inline ParsedSidecar ParseSidecar(const std::string& file) {
   return p;
 }
 
+// The SplitMix64 output function, the mix of the Bloom filter's probes.
+inline uint64_t SplitMix(uint64_t z) {
+  z ^= z >> 30;
+  z *= 0xbf58476d1ce4e5b9ULL;
+  z ^= z >> 27;
+  z *= 0x94d049bb133111ebULL;
+  z ^= z >> 31;
+  return z;
+}
+
+// The bit positions probed for key in a filter of k probes over m bits.
+inline std::vector<uint64_t> BloomProbes(uint64_t key, uint32_t k, uint32_t m) {
+  std::vector<uint64_t> out;
+  uint64_t h = SplitMix(key);
+  const uint64_t g = SplitMix(key ^ 0x9e3779b97f4a7c15ULL) | 1;
+  for (uint32_t i = 0; i < k; ++i, h += g) out.push_back(h % m);
+  return out;
+}
+
+// A Bloom filter payload as a reader sees it.
+struct BloomFilter {
+  uint32_t k = 0, m = 0;
+  std::string bits;
+
+  explicit BloomFilter(std::string_view payload) {
+    Cursor c(payload);
+    k = c.U32();
+    m = c.U32();
+    EXPECT_EQ(m % 8, 0u);
+    bits = std::string(c.Str(m / 8));
+    EXPECT_EQ(c.pos(), payload.size());
+  }
+  bool Bit(uint64_t j) const { return (static_cast<uint8_t>(bits[j / 8]) >> (j % 8) & 1) != 0; }
+  bool MayContain(uint64_t key) const {
+    if (m == 0) return false;
+    for (uint64_t j : BloomProbes(key, k, m)) {
+      if (!Bit(j)) return false;
+    }
+    return true;
+  }
+  size_t SetBits() const {
+    size_t n = 0;
+    for (unsigned char b : bits) n += static_cast<size_t>(__builtin_popcount(b));
+    return n;
+  }
+};
+
 }  // namespace halcyra::testing

@@ -13,5 +13,6 @@ PyObject* NewWriteHyviFromFaissFunction(PyObject* module);
 // Classes, created once per process on first use (borrowed references).
 PyObject* BuilderType();
 PyObject* VectorBuilderType();
+PyObject* SplitSetBuilderType();
 
 }  // namespace halcyra::py

@@ -25,6 +25,7 @@ constexpr Entry kContents[] = {
     {"VectorBuildStats", NewRefTo<&VectorBuildStatsType>},
     {"tokenize", NewTokenizeFunction},
     {"write_hyvi_from_faiss", NewWriteHyviFromFaissFunction},
+    {"SplitSetBuilder", NewRefTo<&SplitSetBuilderType>},
     {"SplitSetBuildStats", NewRefTo<&SplitSetBuildStatsType>},
 };
 

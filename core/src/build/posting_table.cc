@@ -45,6 +45,14 @@ bool PostingTable::Add(NgramKey key, DocId doc) {
   return true;
 }
 
+bool PostingTable::Contains(NgramKey key) const {
+  const size_t mask = index_.size() - 1;
+  for (size_t i = Home(key); index_[i] != 0; i = (i + 1) & mask) {
+    if (slots_[index_[i] - 1].key == key) return true;
+  }
+  return false;
+}
+
 void PostingTable::AddTo(uint32_t position, DocId doc) {
   Slot& slot = slots_[position];
   switch (slot.count) {

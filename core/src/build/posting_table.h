@@ -35,6 +35,9 @@ class PostingTable {
   // 2^32 - 1 keys it can number.
   bool Add(NgramKey key, DocId doc);
 
+  // Whether some document is filed under key.
+  bool Contains(NgramKey key) const;
+
   // Distinct keys so far.
   size_t size() const { return slots_.size(); }
 

@@ -1,0 +1,113 @@
+// The split-set manifest: names every split of a set with its global id
+// range, size, epoch and summary records, so that a reader can choose the
+// splits to open before fetching any. With N splits, string blob length S
+// and summary blob length U it is exactly 64 + 56N + S + U bytes:
+//
+//   header   64 B  "HYSS"  version u16 = 1  flags u16  policy u8  body kind u8
+//                  tier count u16  split count N u32  base count u32  S u32
+//                  U u64  byte cap u64  sortcol name offset u32  sortcol name
+//                  length u16  sortcol number u16  sortcol flag u8
+//                  gram size u16 (unaligned, at 49)  13 reserved zero bytes
+//   entries  N x 56 B:  name offset u32  name length u16  tier u16
+//                  document count u32  first id u32  last id u32  flags u16
+//                  reserved u16  byte size u64  epoch u64  summary offset u64
+//                  (0 when empty)  summary length u32  reserved u32
+//   strings  S B: the split names in entry order, then the sortcol name
+//   summary  U B: the non-empty summaries in entry order, back to back
+//
+// All integers little-endian; name and summary offsets are relative to the
+// start of their blob.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "halcyra/status.h"
+
+namespace halcyra {
+
+// ManifestHeader::flags
+inline constexpr uint16_t kManifestBloom = 0x1;           // Bloom filters were requested
+inline constexpr uint16_t kManifestFacets = 0x2;          // splits may have facet sidecars
+inline constexpr uint16_t kManifestTombstones = 0x8;      // some split has a tombstone record
+inline constexpr uint16_t kManifestCaseSensitive = 0x10;  // keys made without case folding
+
+// SplitEntry::flags
+inline constexpr uint16_t kSplitTombstones = 0x1;   // the summary has a tombstone record
+inline constexpr uint16_t kSplitAbsoluteIds = 0x2;  // postings hold global ids
+
+// ManifestHeader::body_kind
+inline constexpr uint8_t kNgramSplits = 0;  // ".hys" files
+inline constexpr uint8_t kTermSplits = 1;   // ".hyt" files
+
+// The caller's sort column, recorded for the reader and not interpreted.
+struct Sortcol {
+  std::string name;
+  uint16_t number = 0;
+  bool flag = false;
+
+  bool operator==(const Sortcol&) const = default;
+};
+
+struct ManifestHeader {
+  uint16_t flags = 0;
+  uint8_t policy = 0;      // SplitPolicy code
+  uint8_t body_kind = 0;
+  uint16_t tier_count = 0;
+  uint32_t base_count = 0;  // leading entries that are base splits
+  uint64_t byte_cap = 0;
+  // Written with its name even when the name is empty, but a name length of
+  // 0 reads back as no sort column.
+  std::optional<Sortcol> sortcol;
+  uint16_t gram_size = 0;  // 0 for term splits
+
+  bool operator==(const ManifestHeader&) const = default;
+};
+
+struct SplitEntry {
+  std::string name;     // relative to the manifest's location
+  std::string summary;  // summary records; may be empty
+  uint64_t byte_size = 0;
+  uint64_t epoch = 0;
+  uint32_t doc_count = 0;
+  uint32_t first_id = 0;
+  uint32_t last_id = 0;  // first_id + doc_count - 1; first_id when empty
+  uint16_t tier = 0;
+  uint16_t flags = 0;
+
+  bool operator==(const SplitEntry&) const = default;
+};
+
+struct Manifest {
+  ManifestHeader header;
+  std::vector<SplitEntry> splits;
+
+  // Whether the set's keys were made with case folding.
+  bool fold_case() const { return (header.flags & kManifestCaseSensitive) == 0; }
+};
+
+// The manifest bytes. Fails without output with Error::Limit, checked in
+// this order:
+//   "HYSS split count exceeds the 32-bit limit"
+//   "HYSS base_count B exceeds split count N"
+//   "HYSS string blob exceeds the 32-bit limit"  (a name would start past it,
+//                                                 or the blob ends past it)
+//   "HYSS name exceeds the 16-bit length limit"
+//   "HYSS split summary exceeds the 32-bit limit"
+Result<std::string> write_manifest(const ManifestHeader& header, std::span<const SplitEntry> splits);
+
+// Parses manifest bytes (anything after the manifest's end is ignored),
+// copying every summary out. Fails with the first violated check as a
+// CoreError: bad magic, unsupported version, or "malformed index: " +
+//   "short HYSS header", "HYSS base count exceeds split count",
+//   "HYSS body size overflow", "short HYSS body", "HYSS unknown policy code",
+//   "HYSS unknown body-kind code", "HYSS name out of string blob",
+//   "HYSS non-UTF-8 name", "HYSS summary range overflow" or
+//   "HYSS summary out of summary blob".
+Result<Manifest> parse_manifest(std::string_view bytes);
+
+}  // namespace halcyra

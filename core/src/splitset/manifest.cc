@@ -1,0 +1,225 @@
+#include "halcyra/manifest.h"
+
+#include <array>
+#include <cassert>
+
+#include "halcyra/coding.h"
+#include "halcyra/core_error.h"
+
+namespace halcyra {
+namespace {
+
+constexpr size_t kHeaderSize = 64;
+constexpr size_t kEntrySize = 56;
+constexpr uint16_t kVersion = 1;
+constexpr uint64_t kBlobLimit = uint64_t{1} << 32;
+
+struct Name {
+  uint32_t offset = 0;
+  uint16_t length = 0;
+};
+
+// Appends name to the string blob and returns where it went.
+Result<Name> Intern(std::string_view name, std::string* blob) {
+  if (blob->size() >= kBlobLimit) return Error::Limit("HYSS string blob exceeds the 32-bit limit");
+  if (name.size() > UINT16_MAX) return Error::Limit("HYSS name exceeds the 16-bit length limit");
+  const Name n{static_cast<uint32_t>(blob->size()), static_cast<uint16_t>(name.size())};
+  blob->append(name);
+  return n;
+}
+
+// Strict UTF-8: no overlong forms, surrogates or code points above U+10FFFF.
+bool IsUtf8(std::string_view s) {
+  size_t i = 0;
+  while (i < s.size()) {
+    const uint8_t b0 = static_cast<uint8_t>(s[i]);
+    if (b0 < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t len;
+    uint8_t lo = 0x80, hi = 0xBF;  // range of the second byte
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+      len = 2;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+      len = 3;
+      if (b0 == 0xE0) lo = 0xA0;
+      if (b0 == 0xED) hi = 0x9F;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+      len = 4;
+      if (b0 == 0xF0) lo = 0x90;
+      if (b0 == 0xF4) hi = 0x8F;
+    } else {
+      return false;
+    }
+    if (s.size() - i < len) return false;
+    const uint8_t b1 = static_cast<uint8_t>(s[i + 1]);
+    if (b1 < lo || b1 > hi) return false;
+    for (size_t k = 2; k < len; ++k) {
+      if ((static_cast<uint8_t>(s[i + k]) & 0xC0) != 0x80) return false;
+    }
+    i += len;
+  }
+  return true;
+}
+
+Error Malformed(const char* message) { return CoreError::MalformedIndex(message).ToError(); }
+
+// The name at (offset, length) of the string blob, checked.
+Result<std::string> ReadName(std::string_view blob, uint32_t offset, uint16_t length) {
+  if (uint64_t{offset} + length > blob.size()) return Malformed("HYSS name out of string blob");
+  std::string_view name = blob.substr(offset, length);
+  if (!IsUtf8(name)) return Malformed("HYSS non-UTF-8 name");
+  return std::string(name);
+}
+
+}  // namespace
+
+Result<std::string> write_manifest(const ManifestHeader& header, std::span<const SplitEntry> splits) {
+  if (splits.size() > UINT32_MAX) return Error::Limit("HYSS split count exceeds the 32-bit limit");
+  const uint32_t n = static_cast<uint32_t>(splits.size());
+  if (header.base_count > n) {
+    return Error::Limit("HYSS base_count " + std::to_string(header.base_count) + " exceeds split count " +
+                        std::to_string(n));
+  }
+
+  std::string strings;
+  std::vector<Name> names;
+  names.reserve(n);
+  for (const SplitEntry& e : splits) {
+    Result<Name> name = Intern(e.name, &strings);
+    if (!name.ok()) return name.take_error();
+    names.push_back(*name);
+  }
+  Name sortcol_name;
+  if (header.sortcol) {
+    Result<Name> name = Intern(header.sortcol->name, &strings);
+    if (!name.ok()) return name.take_error();
+    sortcol_name = *name;
+  }
+
+  std::vector<uint64_t> summary_offsets(n, 0);
+  uint64_t summary_size = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    const std::string& summary = splits[i].summary;
+    if (summary.empty()) continue;
+    if (summary.size() >= kBlobLimit) return Error::Limit("HYSS split summary exceeds the 32-bit limit");
+    summary_offsets[i] = summary_size;
+    summary_size += summary.size();
+  }
+  if (strings.size() >= kBlobLimit) return Error::Limit("HYSS string blob exceeds the 32-bit limit");
+
+  std::string out;
+  out.reserve(kHeaderSize + kEntrySize * n + strings.size() + summary_size);
+  out.append("HYSS", 4);
+  PutFixed16(&out, kVersion);
+  PutFixed16(&out, header.flags);
+  PutFixed8(&out, header.policy);
+  PutFixed8(&out, header.body_kind);
+  PutFixed16(&out, header.tier_count);
+  PutFixed32(&out, n);
+  PutFixed32(&out, header.base_count);
+  PutFixed32(&out, static_cast<uint32_t>(strings.size()));
+  PutFixed64(&out, summary_size);
+  PutFixed64(&out, header.byte_cap);
+  PutFixed32(&out, sortcol_name.offset);
+  PutFixed16(&out, sortcol_name.length);
+  PutFixed16(&out, header.sortcol ? header.sortcol->number : 0);
+  PutFixed8(&out, header.sortcol && header.sortcol->flag ? 1 : 0);
+  PutFixed16(&out, header.gram_size);
+  out.append(kHeaderSize - out.size(), '\0');
+
+  for (uint32_t i = 0; i < n; ++i) {
+    const SplitEntry& e = splits[i];
+    PutFixed32(&out, names[i].offset);
+    PutFixed16(&out, names[i].length);
+    PutFixed16(&out, e.tier);
+    PutFixed32(&out, e.doc_count);
+    PutFixed32(&out, e.first_id);
+    PutFixed32(&out, e.last_id);
+    PutFixed16(&out, e.flags);
+    PutFixed16(&out, 0);
+    PutFixed64(&out, e.byte_size);
+    PutFixed64(&out, e.epoch);
+    PutFixed64(&out, summary_offsets[i]);
+    PutFixed32(&out, static_cast<uint32_t>(e.summary.size()));
+    PutFixed32(&out, 0);
+  }
+  out += strings;
+  for (const SplitEntry& e : splits) out += e.summary;
+  assert(out.size() == kHeaderSize + kEntrySize * n + strings.size() + summary_size);
+  return out;
+}
+
+Result<Manifest> parse_manifest(std::string_view bytes) {
+  if (bytes.size() < kHeaderSize) return Malformed("short HYSS header");
+  const char* p = bytes.data();
+  if (bytes.substr(0, 4) != "HYSS") {
+    return CoreError::BadMagic({static_cast<uint8_t>(p[0]), static_cast<uint8_t>(p[1]),
+                                static_cast<uint8_t>(p[2]), static_cast<uint8_t>(p[3])})
+        .ToError();
+  }
+  if (const uint16_t version = DecodeFixed16(p + 4); version != kVersion) {
+    return CoreError::UnsupportedVersion(version).ToError();
+  }
+  Manifest m;
+  ManifestHeader& h = m.header;
+  h.flags = DecodeFixed16(p + 6);
+  h.policy = static_cast<uint8_t>(p[8]);
+  h.body_kind = static_cast<uint8_t>(p[9]);
+  h.tier_count = DecodeFixed16(p + 10);
+  const uint32_t n = DecodeFixed32(p + 12);
+  h.base_count = DecodeFixed32(p + 16);
+  const uint32_t strings_size = DecodeFixed32(p + 20);
+  const uint64_t summary_size = DecodeFixed64(p + 24);
+  h.byte_cap = DecodeFixed64(p + 32);
+  const uint32_t sortcol_offset = DecodeFixed32(p + 40);
+  const uint16_t sortcol_length = DecodeFixed16(p + 44);
+  const uint16_t sortcol_number = DecodeFixed16(p + 46);
+  const bool sortcol_flag = (static_cast<uint8_t>(p[48]) & 1) != 0;
+  h.gram_size = DecodeFixed16(p + 49);
+
+  if (h.base_count > n) return Malformed("HYSS base count exceeds split count");
+  // 56N + S fits easily; only the 64-bit summary length can overflow the sum.
+  const uint64_t fixed = kEntrySize * uint64_t{n} + strings_size;
+  if (summary_size > UINT64_MAX - fixed) return Malformed("HYSS body size overflow");
+  const uint64_t body = fixed + summary_size;
+  if (body > UINT64_MAX - kHeaderSize || kHeaderSize + body > bytes.size()) return Malformed("short HYSS body");
+  if (h.policy > 1) return Malformed("HYSS unknown policy code");
+  if (h.body_kind > 1) return Malformed("HYSS unknown body-kind code");
+
+  const size_t strings_start = kHeaderSize + kEntrySize * size_t{n};
+  const std::string_view strings = bytes.substr(strings_start, strings_size);
+  const std::string_view summaries = bytes.substr(strings_start + strings_size, summary_size);
+  if (sortcol_length != 0) {
+    Result<std::string> name = ReadName(strings, sortcol_offset, sortcol_length);
+    if (!name.ok()) return name.take_error();
+    h.sortcol = Sortcol{std::move(*name), sortcol_number, sortcol_flag};
+  }
+
+  m.splits.reserve(n);
+  for (uint32_t i = 0; i < n; ++i) {
+    const char* e = p + kHeaderSize + kEntrySize * size_t{i};
+    SplitEntry& s = m.splits.emplace_back();
+    Result<std::string> name = ReadName(strings, DecodeFixed32(e), DecodeFixed16(e + 4));
+    if (!name.ok()) return name.take_error();
+    s.name = std::move(*name);
+    s.tier = DecodeFixed16(e + 6);
+    s.doc_count = DecodeFixed32(e + 8);
+    s.first_id = DecodeFixed32(e + 12);
+    s.last_id = DecodeFixed32(e + 16);
+    s.flags = DecodeFixed16(e + 20);
+    s.byte_size = DecodeFixed64(e + 24);
+    s.epoch = DecodeFixed64(e + 32);
+    const uint64_t summary_offset = DecodeFixed64(e + 40);
+    const uint32_t summary_length = DecodeFixed32(e + 48);
+    if (summary_length != 0) {
+      if (summary_offset > UINT64_MAX - summary_length) return Malformed("HYSS summary range overflow");
+      if (summary_offset + summary_length > summary_size) return Malformed("HYSS summary out of summary blob");
+      s.summary = std::string(summaries.substr(summary_offset, summary_length));
+    }
+  }
+  return m;
+}
+
+}  // namespace halcyra
