@@ -42,6 +42,7 @@ bench: build
 	$(BUILD)/bench/ngram_bench
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/tokenize_bench.py
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/builder_bench.py
+	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/splitset_bench.py
 	$(BUILD)/bench/fst_bench
 	$(PYTHON) bench/analyzer_peers.py $(BUILD)/bench/analyzer_bench
 

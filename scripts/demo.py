@@ -69,6 +69,50 @@ def query(phrase):
     print("\nLargest facet categories (source): " + ", ".join(f"{n} ({c})" for n, c in top))
 
 
+def build_split_set(phrase, byte_cap=256 << 10):
+    """The same corpus as a split set of byte-capped n-gram indexes, and the
+    splits a reader can skip for one phrase on the manifest's Bloom filters alone."""
+    out = os.path.normpath(os.path.join(OUT, "..", "splits"))
+    docs = fortunes.load(fortunes.ENGLISH)
+    builder = halcyra.SplitSetBuilder(byte_cap=byte_cap, name_prefix="fortunes")
+    start = time.perf_counter()
+    for source, text in docs:
+        builder.add_faceted(text, {"source": [source]})
+    stats = builder.build(out)
+    secs = time.perf_counter() - start
+    print(f"\nBuilt the split set {out} with a {byte_cap >> 10} KiB cap in {secs:.2f} s:")
+    print(f"  {stats!r}")
+    with open(os.path.join(out, "index.hyss"), "rb") as f:
+        header, _, splits = readers.manifest(f.read())
+    print(f"  index.hyss   {header['size']:>10,} bytes, {header['count']} splits")
+    print(f"  {'split':<22} {'docs':>5} {'bytes':>9}  ids")
+    shown = splits if len(splits) <= 8 else splits[:4] + [None] + splits[-3:]
+    for s in shown:
+        if s is None:
+            print("  ...")
+            continue
+        print(f"  {s['name']:<22} {s['docs']:>5} {s['byte_size']:>9,}  {s['first_id']}..{s['last_id']}")
+
+    keys = halcyra.tokenize(phrase, header["gram_size"])
+    kept, holding = [], 0
+    for s in splits:
+        bloom = readers.bloom(dict(readers.summary_records(s["summary"]))[readers.SUMMARY_BLOOM])
+        if all(bloom.may_contain(k) for k in keys):
+            kept.append(s)
+    for s in kept:
+        with open(os.path.join(out, s["name"]), "rb") as f:
+            _, postings, _ = readers.ngram_index(f.read())
+        holding += all(k in postings for k in keys)
+    print(f"Query {phrase!r} ({len(keys)} keys): the Bloom filters let a reader skip "
+          f"{len(splits) - len(kept)} of {len(splits)} splits; of the {len(kept)} it fetches, "
+          f"{holding} hold every key.")
+    key = readers.facet_key("source", "startrek")
+    present = sum(key in readers.facet_presence(dict(readers.summary_records(s["summary"]))[readers.SUMMARY_FACETS])
+                  for s in splits)
+    print(f"Filter source=startrek: the facet-presence lists let a reader skip {len(splits) - present} of "
+          f"{len(splits)} splits' sidecars.")
+
+
 def main():
     print("halcyra exports:", ", ".join(halcyra.__all__))
     print("\nN-gram keys (ASCII trigrams are packed bytes; other windows are hashed):")
@@ -77,6 +121,7 @@ def main():
     print()
     build_dataset()
     query(QUERY)
+    build_split_set("Klingon")
 
 
 if __name__ == "__main__":

@@ -134,3 +134,138 @@ def facet_key(field, category, fold_case=True):
     if fold_case:
         field, category = field.lower(), category.lower()
     return fnv1a64(field.encode() + b"\x1f" + category.encode())
+
+
+# ---------------------------------------------------------------------------
+# Split sets: the .hyss manifest and the summary records of its split entries.
+
+
+def manifest(data):
+    """A .hyss manifest: returns (header dict, sortcol or None, [split entry dicts]).
+
+    Each split entry carries its name, tier, document count, first and last
+    id, flags, byte size, epoch and its summary bytes (see summary_records).
+    The header's "size" is the manifest's own length, 64 + 56N + S + U; any
+    bytes after it are not part of the manifest.
+    """
+    if len(data) < 64:
+        raise ValueError("short HYSS header")
+    (magic, version, flags, policy, body_kind, tier_count, count, base_count, strings_len, summaries_len, byte_cap,
+     sortcol_off, sortcol_len, sortcol_number, sortcol_flag, gram_size) = struct.unpack_from(
+        "<4sHHBBHIIIQQIHHBH", data, 0)
+    if magic != b"HYSS":
+        raise ValueError(f"bad magic {list(magic)}")
+    if version != 1:
+        raise ValueError(f"unsupported version {version}")
+    if base_count > count:
+        raise ValueError("HYSS base count exceeds split count")
+    strings_at = 64 + 56 * count
+    summaries_at = strings_at + strings_len
+    size = summaries_at + summaries_len
+    if size > len(data):
+        raise ValueError("short HYSS body")
+    if policy not in (0, 1):
+        raise ValueError("HYSS unknown policy code")
+    if body_kind not in (0, 1):
+        raise ValueError("HYSS unknown body-kind code")
+    strings = data[strings_at:summaries_at]
+    summaries = data[summaries_at:size]
+
+    def name(offset, length):
+        if offset + length > len(strings):
+            raise ValueError("HYSS name out of string blob")
+        return strings[offset : offset + length].decode()  # UnicodeDecodeError: not UTF-8
+
+    sortcol = None
+    if sortcol_len:
+        sortcol = (name(sortcol_off, sortcol_len), sortcol_number, bool(sortcol_flag & 1))
+    splits = []
+    for i in range(count):
+        (name_off, name_len, tier, docs, first_id, last_id, split_flags, _, byte_size, epoch, summary_off,
+         summary_len, _) = struct.unpack_from("<IHHIIIHHQQQII", data, 64 + 56 * i)
+        summary = b""
+        if summary_len:
+            if summary_off + summary_len > summaries_len:
+                raise ValueError("HYSS summary out of summary blob")
+            summary = summaries[summary_off : summary_off + summary_len]
+        splits.append(dict(name=name(name_off, name_len), tier=tier, docs=docs, first_id=first_id, last_id=last_id,
+                           flags=split_flags, byte_size=byte_size, epoch=epoch, summary=summary,
+                           summary_offset=summary_off, name_offset=name_off))
+    header = dict(flags=flags, policy=policy, body_kind=body_kind, tier_count=tier_count, count=count,
+                  base_count=base_count, byte_cap=byte_cap, gram_size=gram_size, strings=strings,
+                  summaries_len=summaries_len, size=size, reserved=data[51:64])
+    return header, sortcol, splits
+
+
+SUMMARY_BLOOM, SUMMARY_FACETS, SUMMARY_TOMBSTONES = 1, 2, 4
+
+
+def summary_records(summary):
+    """A split's summary: its records as a list of (tag, payload), in order.
+    Records are a tag byte and a u32 length followed by the payload, back to
+    back with nothing after the last one."""
+    records = []
+    pos = 0
+    while pos < len(summary):
+        if pos + 5 > len(summary):
+            raise ValueError("HYSS summary: stray bytes after the last record")
+        tag, length = struct.unpack_from("<BI", summary, pos)
+        if pos + 5 + length > len(summary):
+            raise ValueError("HYSS summary TLV out of range")
+        records.append((tag, summary[pos + 5 : pos + 5 + length]))
+        pos += 5 + length
+    return records
+
+
+MASK64 = 0xFFFFFFFFFFFFFFFF
+
+
+def splitmix64_mix(z):
+    """The output function of the SplitMix64 generator, modulo 2^64."""
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9 & MASK64
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EB & MASK64
+    return z ^ (z >> 31)
+
+
+class Bloom:
+    """A split's Bloom filter over its n-gram keys: k probes into m bits, bit j
+    being bit j % 8 (least significant first) of byte j // 8."""
+
+    def __init__(self, k, m, bits):
+        self.k, self.m, self.bits = k, m, bits
+
+    def positions(self, key):
+        """The k bit positions of key, by double hashing over two mixes of it."""
+        h = splitmix64_mix(key)
+        g = splitmix64_mix(key ^ 0x9E3779B97F4A7C15) | 1
+        out = []
+        for _ in range(self.k):
+            out.append(h % self.m)
+            h = (h + g) & MASK64
+        return out
+
+    def may_contain(self, key):
+        """False proves key absent from the split; True means it may be present."""
+        return all(self.bits[j >> 3] >> (j & 7) & 1 for j in self.positions(key))
+
+    def popcount(self):
+        return sum(bin(b).count("1") for b in self.bits)
+
+
+def bloom(payload):
+    """A tag-1 summary payload: k u32, m u32 (a multiple of 8), then m/8 bytes of bits."""
+    k, m = struct.unpack_from("<II", payload, 0)
+    if m == 0 or m % 8 or len(payload) != 8 + m // 8:
+        raise ValueError(f"malformed Bloom filter: m={m}, {len(payload)} bytes")
+    return Bloom(k, m, payload[8:])
+
+
+def facet_presence(payload):
+    """A tag-2 summary payload: key count n u32, then n facet keys u64, strictly ascending."""
+    (n,) = struct.unpack_from("<I", payload, 0)
+    if len(payload) != 4 + 8 * n:
+        raise ValueError(f"malformed facet-presence list: {n} keys in {len(payload)} bytes")
+    keys = list(struct.unpack_from(f"<{n}Q", payload, 4))
+    if any(a >= b for a, b in zip(keys, keys[1:])):
+        raise ValueError("facet-presence keys not strictly ascending")
+    return keys
