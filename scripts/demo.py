@@ -1,5 +1,7 @@
 """The demo: indexes Debian's fortune corpus with halcyra and answers a query
-from the files it wrote, through the small reader in the test tree."""
+from the files it wrote, through the small reader in the test tree; then
+builds a vector index of scikit-learn's handwritten digits and looks up the
+nearest neighbours of one digit in it."""
 
 import os
 import sys
@@ -12,9 +14,12 @@ sys.path.insert(0, os.path.join(HERE, "..", "python", "tests"))
 import fortunes  # noqa: E402
 import halcyra  # noqa: E402
 import readers  # noqa: E402
+from ivfpq_search import IvfPqFile  # noqa: E402
 
 OUT = os.path.normpath(os.path.join(HERE, "..", "demo-out", "fortunes"))
 QUERY = "open source"
+VECTORS_OUT = os.path.normpath(os.path.join(HERE, "..", "demo-out", "digits.hyvi"))
+DIGIT = 42  # the row whose neighbours are looked up
 
 
 def show_keys(text, gram_size=3):
@@ -113,6 +118,30 @@ def build_split_set(phrase, byte_cap=256 << 10):
           f"{len(splits)} splits' sidecars.")
 
 
+def vectors():
+    """Every 8 x 8 digit image is a 64-component vector; its row number is its doc id."""
+    from sklearn.datasets import load_digits
+
+    digits = load_digits()
+    builder = halcyra.VectorBuilder(64, 16, 8, metric="l2")
+    builder.add_many(list(enumerate(digits.data.tolist())))
+    start = time.perf_counter()
+    stats = builder.build(VECTORS_OUT)
+    secs = time.perf_counter() - start
+    print(f"\nBuilt {VECTORS_OUT} from {len(digits.data)} handwritten digits in {secs:.2f} s:")
+    print(f"  {stats!r}, {os.path.getsize(VECTORS_OUT):,} bytes")
+
+    with open(VECTORS_OUT, "rb") as f:
+        index = IvfPqFile(f.read())
+    query = digits.data[DIGIT]
+    print(f"\nDigit #{DIGIT}, labelled {digits.target[DIGIT]}:")
+    for row in query.reshape(8, 8):
+        print("  " + "".join(" .:-=+*#%@"[int(v) * 9 // 16] * 2 for v in row))
+    hits = [int(i) for i in index.search(query, 6, nprobe=4) if i != DIGIT][:5]
+    print("Its 5 nearest neighbours in the index (IVF-PQ, 4 of 16 lists probed):")
+    print("  " + ", ".join(f"#{i} (a {digits.target[i]})" for i in hits))
+
+
 def main():
     print("halcyra exports:", ", ".join(halcyra.__all__))
     print("\nN-gram keys (ASCII trigrams are packed bytes; other windows are hashed):")
@@ -122,6 +151,7 @@ def main():
     build_dataset()
     query(QUERY)
     build_split_set("Klingon")
+    vectors()
 
 
 if __name__ == "__main__":

@@ -7,13 +7,13 @@
 #include <vector>
 
 #include "halcyra/ivfpq.h"
+#include "vector_build/nearest.h"
 #include "vector_reference.h"
 
 namespace halcyra {
 namespace {
 
 using namespace reference;
-
 
 TEST(TrainRng, XorshiftStarSequence) {
   // Computed independently with arbitrary-precision integers.
@@ -94,7 +94,7 @@ TEST(Kmeans, TiesGoToTheLowerClusterAndNaNNeverWins) {
 }
 
 TEST(Kmeans, MatchesSequentialReferenceBitForBit) {
-  // Shapes around the 32-centroid blocks and 64-point tiles, k above n, tiny d.
+  // Shapes around the point tiles, odd and even k, k above n, tiny d.
   struct Case {
     size_t n, d, k, iters;
   };
@@ -145,6 +145,41 @@ TEST(Kmeans, NonFiniteComponentsFlowThrough) {
   KmeansResult r = kmeans(far.data(), 2, 1, 2, 1, &rng);
   EXPECT_EQ(r.centroids, std::vector<float>({0.0f, -3e38f}));
   EXPECT_EQ(r.assignments, std::vector<uint32_t>({0, 1}));
+}
+
+TEST(AssignNearest, EveryInstructionSetMatchesTheSequentialScan) {
+  // Point counts around the 8-, 16- and 32-point tiles, odd and even centroid
+  // counts, exact duplicates (ties), infinities, NaNs and overflowing
+  // distances.
+  struct Case {
+    size_t n, d, k;
+  };
+  const Case cases[] = {{1, 1, 1}, {7, 3, 2}, {8, 4, 5}, {17, 2, 256}, {33, 16, 33}, {100, 128, 9}, {64, 5, 64}};
+  std::mt19937 gen(3);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  const float odd_values[] = {kInf, -kInf, kNaN, 3e38f, -3e38f, 0.0f, -0.0f};
+  for (const Case& c : cases) {
+    std::vector<float> pts(c.n * c.d), cents(c.k * c.d);
+    for (float& v : pts) v = normal(gen);
+    for (float& v : cents) v = normal(gen);
+    // Centroid 0 repeated later, point 1 sitting on centroid 0, and a few
+    // odd values sprinkled over both.
+    if (c.k > 2) std::copy_n(cents.begin(), c.d, cents.begin() + (c.k - 1) * c.d);
+    if (c.n > 1) std::copy_n(cents.begin(), c.d, pts.begin() + c.d);
+    for (size_t s = 0; s < std::size(odd_values) && c.n > 3; ++s) {
+      pts[(gen() % c.n) * c.d + gen() % c.d] = odd_values[s];
+      if (s % 2 == 0) cents[(gen() % c.k) * c.d + gen() % c.d] = odd_values[s];
+    }
+    const std::vector<uint32_t> want = ReferenceAssign(pts, c.n, c.d, cents, c.k);
+    for (Isa isa : {Isa::kBaseline, Isa::kAvx2, Isa::kAvx512}) {
+      if (!IsaAvailable(isa)) continue;
+      std::vector<uint32_t> got(c.n, 12345);
+      AssignNearest(isa, pts.data(), c.n, c.d, cents.data(), c.k, got.data());
+      EXPECT_EQ(got, want) << "isa " << static_cast<int>(isa) << ", " << c.n << "x" << c.d << " k=" << c.k;
+    }
+  }
+  EXPECT_TRUE(IsaAvailable(Isa::kBaseline));
+  EXPECT_TRUE(IsaAvailable(BestIsa()));
 }
 
 TEST(Kmeans, FindsWellSeparatedClusters) {

@@ -1,56 +1,43 @@
 #include "halcyra/vector_index.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "halcyra/coding.h"
-#include "vector_build/write_all.h"
+#include "test_util.h"
 #include "vector_reference.h"
 
 namespace halcyra {
 namespace {
 
-namespace fs = std::filesystem;
+using testing::ReadFile;
+using testing::RecordingSink;
+using testing::TempDir;
+using testing::WriteFile;
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/hyvi_test_XXXXXX";
-    path_ = ::mkdtemp(tmpl);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+// Writes through write_hyvi into memory and returns the bytes.
+std::string WriteToBytes(const IvfPqIndex& model) {
+  BufferSink sink;
+  Status s = write_hyvi(model, sink);
+  EXPECT_TRUE(s.ok()) << (s.ok() ? "" : s.error().message());
+  return sink.Release();
 }
 
-// Writes through write_hyvi into a fresh file and returns its bytes.
-std::string WriteToBytes(const IvfPqIndex& model, const TempDir& dir) {
-  const std::string path = dir.File("model.hyvi");
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  EXPECT_GE(fd, 0);
-  Status s = write_hyvi(model, fd);
-  EXPECT_TRUE(s.ok()) << (s.ok() ? "" : s.error().message());
-  return ReadFile(path);
+// The message of a write that must fail, after checking that it wrote
+// nothing and closed the sink once.
+std::string RefusedWrite(const IvfPqIndex& model) {
+  RecordingSink sink;
+  Status s = write_hyvi(model, sink);
+  EXPECT_FALSE(s.ok());
+  EXPECT_EQ(sink.bytes(), "");
+  EXPECT_EQ(sink.closes(), 1);
+  return s.ok() ? std::string() : s.error().message();
 }
 
 // A reader of the format, as a range-fetching client would parse it: fixed
@@ -151,8 +138,7 @@ IvfPqIndex SmallModel() {
 }
 
 TEST(WriteHyvi, SmallModelByteExact) {
-  TempDir dir;
-  const std::string bytes = WriteToBytes(SmallModel(), dir);
+  const std::string bytes = WriteToBytes(SmallModel());
   ASSERT_EQ(bytes.size(), 158u);  // header 48, centroids 16, codebooks 64, directory 12, list 12 + 6
   const unsigned char header[48] = {
       'H', 'Y', 'V', 'I', 1, 0,  // magic, version 1
@@ -178,12 +164,11 @@ TEST(WriteHyvi, SmallModelByteExact) {
 }
 
 TEST(WriteHyvi, OpqShiftsEverySectionAndOffset) {
-  TempDir dir;
   IvfPqIndex model = SmallModel();
   model.metric = Metric::kInnerProduct;
   model.opq = std::vector<float>(16);
   for (int i = 0; i < 16; ++i) (*model.opq)[i] = static_cast<float>(i) * 0.5f;
-  const std::string bytes = WriteToBytes(model, dir);
+  const std::string bytes = WriteToBytes(model);
   ASSERT_EQ(bytes.size(), 158u + 64);
   EXPECT_EQ(bytes[6], 0);
   EXPECT_EQ(bytes[7], 1);
@@ -192,7 +177,6 @@ TEST(WriteHyvi, OpqShiftsEverySectionAndOffset) {
 }
 
 TEST(WriteHyvi, EmptyListsShareTheNextOffset) {
-  TempDir dir;
   // Lists 0, 2 and 4 empty; the last one's offset is the file length.
   IvfPqIndex model;
   model.dim = 2;
@@ -205,7 +189,7 @@ TEST(WriteHyvi, EmptyListsShareTheNextOffset) {
   model.codebooks.assign(4, 1.0f);
   model.list_ids = {{}, {5, 6}, {}, {9}, {}};
   model.list_codes = {{}, {1, 0}, {}, {1}, {}};
-  const std::string bytes = WriteToBytes(model, dir);
+  const std::string bytes = WriteToBytes(model);
   Parsed p = Parse(bytes);
   ExpectRoundTrip(model, p);
   const uint64_t first = 48 + 40 + 16 + 60;
@@ -216,7 +200,7 @@ TEST(WriteHyvi, EmptyListsShareTheNextOffset) {
   for (auto& ids : model.list_ids) ids.clear();
   for (auto& codes : model.list_codes) codes.clear();
   model.n = 0;
-  const std::string empty = WriteToBytes(model, dir);
+  const std::string empty = WriteToBytes(model);
   Parsed e = Parse(empty);
   EXPECT_EQ(empty.size(), first);
   EXPECT_EQ(e.offsets, std::vector<uint64_t>(5, first));
@@ -241,16 +225,15 @@ TEST(WriteHyvi, TrainedModelRoundTripsAndIsDeterministic) {
   params.seed = 0x4851564948595649u;
   params.metric = Metric::kInnerProduct;
 
-  TempDir dir;
   Result<IvfPqIndex> a = train_ivfpq(items, params);
   ASSERT_TRUE(a.ok());
-  const std::string first = WriteToBytes(*a, dir);
+  const std::string first = WriteToBytes(*a);
   ExpectRoundTrip(*a, Parse(first));
   EXPECT_EQ(first.size(), 48 + 4 * 10 * 24 + 4 * 32 * 24 + 12 * 10 + (4 + 6) * 300);
   // Retraining the same input writes the same bytes.
   Result<IvfPqIndex> b = train_ivfpq(items, params);
   ASSERT_TRUE(b.ok());
-  EXPECT_EQ(WriteToBytes(*b, dir), first);
+  EXPECT_EQ(WriteToBytes(*b), first);
 }
 
 TEST(WriteHyvi, TrainedNlistIsTheClampedCount) {
@@ -266,139 +249,108 @@ TEST(WriteHyvi, TrainedNlistIsTheClampedCount) {
   params.metric = Metric::kL2;
   Result<IvfPqIndex> model = train_ivfpq(items, params);
   ASSERT_TRUE(model.ok());
-  TempDir dir;
-  const std::string bytes = WriteToBytes(*model, dir);
+  const std::string bytes = WriteToBytes(*model);
   EXPECT_EQ(DecodeFixed32(bytes.data() + 12), 5u);
   EXPECT_EQ(bytes.size(), 48 + 4 * 5 * 4 + 4 * 256 * 4 + 12 * 5 + (4 + 2) * 5);
   ExpectRoundTrip(*model, Parse(bytes));
 }
 
 TEST(WriteHyvi, LimitsAreCheckedBeforeWriting) {
-  TempDir dir;
-  const std::string path = dir.File("limit.hyvi");
   IvfPqIndex model = SmallModel();
   model.dim = uint64_t{1} << 32;
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  Status s = write_hyvi(model, fd);
-  ASSERT_FALSE(s.ok());
-  EXPECT_EQ(s.error().code(), ErrorCode::kLimit);
-  EXPECT_EQ(s.error().message(), "HYVI dim exceeds the 32-bit limit");
-  EXPECT_EQ(ReadFile(path), "");
-  EXPECT_EQ(::fcntl(fd, F_GETFD), -1);  // closed all the same
-  EXPECT_EQ(errno, EBADF);
-
+  EXPECT_EQ(RefusedWrite(model), "HYVI dim exceeds the 32-bit limit");
   model = SmallModel();
   model.nlist = uint64_t{1} << 32;
-  fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  s = write_hyvi(model, fd);
-  EXPECT_EQ(s.error().message(), "HYVI nlist exceeds the 32-bit limit");
-
+  EXPECT_EQ(RefusedWrite(model), "HYVI nlist exceeds the 32-bit limit");
   model = SmallModel();
   model.m = uint64_t{1} << 32;
-  fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  s = write_hyvi(model, fd);
-  EXPECT_EQ(s.error().message(), "HYVI m exceeds the 32-bit limit");
+  EXPECT_EQ(RefusedWrite(model), "HYVI m exceeds the 32-bit limit");
+
+  RecordingSink sink;
+  Status s = write_hyvi(model, sink);
+  EXPECT_EQ(s.error().code(), ErrorCode::kLimit);
 }
 
 TEST(WriteHyvi, InconsistentModelIsRefused) {
-  TempDir dir;
-  const std::string path = dir.File("bad.hyvi");
-  auto write = [&](const IvfPqIndex& model) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    Status s = write_hyvi(model, fd);
-    EXPECT_FALSE(s.ok());
-    EXPECT_EQ(ReadFile(path), "");
-    return s.ok() ? std::string() : s.error().message();
-  };
   IvfPqIndex model = SmallModel();
   model.list_codes[0].pop_back();
-  EXPECT_EQ(write(model), "HYVI model is inconsistent: list codes length");
+  EXPECT_EQ(RefusedWrite(model), "HYVI model is inconsistent: list codes length");
   model = SmallModel();
   model.n = 4;
-  EXPECT_EQ(write(model), "HYVI model is inconsistent: list lengths do not sum to n");
+  EXPECT_EQ(RefusedWrite(model), "HYVI model is inconsistent: list lengths do not sum to n");
   model = SmallModel();
   model.list_ids.emplace_back();
-  EXPECT_EQ(write(model), "HYVI model is inconsistent: list count != nlist");
+  EXPECT_EQ(RefusedWrite(model), "HYVI model is inconsistent: list count != nlist");
+  model = SmallModel();
+  model.codebooks.pop_back();
+  EXPECT_EQ(RefusedWrite(model), "HYVI model is inconsistent: codebooks length");
 }
 
-TEST(WriteHyvi, WriteFailureIsTheOsErrorAndClosesTheFile) {
+TEST(WriteHyvi, FailedAppendEndsTheWriteAndClosesTheSink) {
+  // The small model with an OPQ matrix is appended in 7 pieces: header, OPQ,
+  // centroids, codebooks, directory, ids, codes. Failing any one of them
+  // returns that error at once: the sink holds exactly the pieces before it.
   IvfPqIndex model = SmallModel();
-  const int fd = ::open("/dev/full", O_WRONLY);
-  ASSERT_GE(fd, 0);
-  Status s = write_hyvi(model, fd);
+  model.opq = std::vector<float>(16, 2.0f);
+  const std::string whole = WriteToBytes(model);
+  const size_t ends[] = {48, 112, 128, 192, 204, 216, 222};
+  ASSERT_EQ(whole.size(), ends[6]);
+  for (int fail_at = 0; fail_at < 7; ++fail_at) {
+    RecordingSink sink(nullptr, fail_at);
+    Status s = write_hyvi(model, sink);
+    ASSERT_FALSE(s.ok()) << fail_at;
+    EXPECT_EQ(s.error().message(), "No space left on device (os error 28)");
+    EXPECT_EQ(sink.bytes(), whole.substr(0, fail_at == 0 ? 0 : ends[fail_at - 1])) << fail_at;
+    EXPECT_EQ(sink.closes(), 1);
+  }
+  RecordingSink sink(nullptr, 7);
+  EXPECT_TRUE(write_hyvi(model, sink).ok());
+  EXPECT_EQ(sink.closes(), 1);
+}
+
+TEST(WriteHyviFile, WriteFailureIsTheOsError) {
+  if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  // Small enough to stay in the file buffer: the error surfaces on close.
+  Status s = write_hyvi_file(SmallModel(), "/dev/full");
   ASSERT_FALSE(s.ok());
   EXPECT_EQ(s.error().code(), ErrorCode::kOs);
   EXPECT_EQ(s.error().message(), "No space left on device (os error 28)");
-  EXPECT_EQ(::fcntl(fd, F_GETFD), -1);
+  // Large enough to pass the buffer: the error surfaces on an append.
+  IvfPqIndex big = SmallModel();
+  big.nlist = 1 << 16;
+  big.centroids.assign(big.nlist * big.dim, 1.0f);
+  big.list_ids.resize(big.nlist);
+  big.list_codes.resize(big.nlist);
+  s = write_hyvi_file(big, "/dev/full");
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.error().message(), "No space left on device (os error 28)");
 }
 
 TEST(WriteHyviFile, CreatesParentsAndTruncates) {
   TempDir dir;
-  const std::string path = dir.File("a/b/c/model.hyvi");
-  {
-    std::ofstream junk(dir.File("x.hyvi"));
-    junk << std::string(1000, 'x');
-  }
+  const std::string path = dir / "a/b/c/model.hyvi";
+  WriteFile(dir / "x.hyvi", std::string(1000, 'x'));
   ASSERT_TRUE(write_hyvi_file(SmallModel(), path).ok());
-  EXPECT_EQ(ReadFile(path).size(), 158u);
-  ASSERT_TRUE(write_hyvi_file(SmallModel(), dir.File("x.hyvi")).ok());
-  EXPECT_EQ(ReadFile(dir.File("x.hyvi")), ReadFile(path));
+  EXPECT_EQ(ReadFile(path), WriteToBytes(SmallModel()));
+  ASSERT_TRUE(write_hyvi_file(SmallModel(), dir / "x.hyvi").ok());
+  EXPECT_EQ(ReadFile(dir / "x.hyvi"), ReadFile(path));
+  // A bare file name has no parent to create.
+  const std::string cwd = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  Status bare = write_hyvi_file(SmallModel(), "bare.hyvi");
+  std::filesystem::current_path(cwd);
+  ASSERT_TRUE(bare.ok());
+  EXPECT_EQ(ReadFile(dir / "bare.hyvi").size(), 158u);
 
   // A parent that is a regular file.
-  Status s = write_hyvi_file(SmallModel(), dir.File("x.hyvi/model.hyvi"));
+  Status s = write_hyvi_file(SmallModel(), dir / "x.hyvi/sub/model.hyvi");
   ASSERT_FALSE(s.ok());
   EXPECT_EQ(s.error().code(), ErrorCode::kOs);
-  EXPECT_EQ(s.error().os_errno(), ENOTDIR) << s.error().message();
+  EXPECT_EQ(s.error().message(), "Not a directory (os error 20)");
   // A path that is a directory.
-  s = write_hyvi_file(SmallModel(), dir.File("a"));
+  s = write_hyvi_file(SmallModel(), dir / "a");
   ASSERT_FALSE(s.ok());
   EXPECT_EQ(s.error().message(), "Is a directory (os error 21)");
-}
-
-// Fake write(2) implementations for WriteAll.
-std::string g_written;
-int g_calls;
-
-ssize_t InterruptedThenShort(int, const void* data, size_t size) {
-  if (g_calls++ % 2 == 0) {
-    errno = EINTR;
-    return -1;
-  }
-  const size_t n = std::min<size_t>(size, 3);
-  g_written.append(static_cast<const char*>(data), n);
-  return static_cast<ssize_t>(n);
-}
-
-ssize_t AcceptsNothingAfterFour(int, const void* data, size_t size) {
-  if (g_written.size() >= 4) return 0;
-  const size_t n = std::min<size_t>(size, 4);
-  g_written.append(static_cast<const char*>(data), n);
-  return static_cast<ssize_t>(n);
-}
-
-ssize_t FailsWithEio(int, const void*, size_t) {
-  errno = EIO;
-  return -1;
-}
-
-TEST(WriteAll, RetriesInterruptsAndShortWrites) {
-  g_written.clear();
-  g_calls = 0;
-  ASSERT_TRUE(WriteAll(-1, "0123456789", InterruptedThenShort).ok());
-  EXPECT_EQ(g_written, "0123456789");
-  EXPECT_EQ(g_calls, 8);  // 4 interrupted, 4 short writes of 3, 3, 3, 1
-
-  g_written.clear();
-  Status s = WriteAll(-1, "0123456789", AcceptsNothingAfterFour);
-  ASSERT_FALSE(s.ok());
-  EXPECT_EQ(s.error().code(), ErrorCode::kLimit);
-  EXPECT_EQ(s.error().message(), "failed to write whole buffer");
-  EXPECT_EQ(g_written, "0123");
-
-  s = WriteAll(-1, "x", FailsWithEio);
-  ASSERT_FALSE(s.ok());
-  EXPECT_EQ(s.error().message(), "Input/output error (os error 5)");
-  EXPECT_TRUE(WriteAll(-1, "", FailsWithEio).ok());
 }
 
 }  // namespace

@@ -269,3 +269,45 @@ def facet_presence(payload):
     if any(a >= b for a, b in zip(keys, keys[1:])):
         raise ValueError("facet-presence keys not strictly ascending")
     return keys
+
+
+def vector_index(data):
+    """.hyvi: returns (header dict, opq, centroids, codebooks, lists).
+
+    opq (None when absent), centroids and codebooks are flat tuples of floats
+    in file order; lists holds one (ids, codes) pair per coarse cluster, codes
+    being the list's code bytes (m per id, in id order)."""
+    magic, version, metric, has_opq, dim, nlist, m, nbits, reserved1, n, reserved2 = struct.unpack_from(
+        "<4sHBBIIIB3sQ16s", data, 0
+    )
+    assert (magic, version, reserved1, reserved2) == (b"HYVI", 1, bytes(3), bytes(16))
+    assert metric in (0, 1) and has_opq in (0, 1) and 1 <= nbits <= 8
+    assert m > 0 and dim % m == 0
+    ksub = 1 << nbits
+
+    pos = 48
+
+    def floats(count):
+        nonlocal pos
+        values = struct.unpack_from(f"<{count}f", data, pos)
+        pos += 4 * count
+        return values
+
+    opq = floats(dim * dim) if has_opq else None
+    centroids = floats(nlist * dim)
+    codebooks = floats(m * ksub * (dim // m))
+    directory = [struct.unpack_from("<QI", data, pos + 12 * c) for c in range(nlist)]
+    pos += 12 * nlist
+    lists = []
+    for offset, count in directory:
+        assert offset == pos, (offset, pos)  # lists are packed in cluster order
+        ids = list(struct.unpack_from(f"<{count}I", data, pos))
+        codes = data[pos + 4 * count : pos + 4 * count + m * count]
+        assert len(codes) == m * count
+        assert all(code < ksub for code in codes)
+        pos += (4 + m) * count
+        lists.append((ids, codes))
+    assert pos == len(data)
+    assert sum(len(ids) for ids, _ in lists) == n
+    header = dict(version=version, metric=metric, has_opq=has_opq, dim=dim, nlist=nlist, m=m, nbits=nbits, n=n)
+    return header, opq, centroids, codebooks, lists

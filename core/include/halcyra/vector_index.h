@@ -6,19 +6,18 @@
 #include <string>
 
 #include "halcyra/ivfpq.h"
+#include "halcyra/sink.h"
 #include "halcyra/status.h"
 
 namespace halcyra {
 
-// Writes model to fd, an open, empty, writable file, front to back without
-// seeking. Takes ownership of fd and closes it before returning, on success and
-// failure alike; after a failure the file keeps what was written. Errors:
-// Error::Os for a failed write or close, Error::Limit "failed to write whole
-// buffer" for a write that accepts nothing, Error::Limit "HYVI <field> exceeds
-// the 32-bit limit" when dim, nlist, m or a list length does not fit its
-// field (checked before anything is written), and Error::Internal when the
-// model breaks its own shape invariants.
-Status write_hyvi(const IvfPqIndex& model, int fd);
+// Writes model to sink front to back, then closes the sink, on failure too;
+// after a failure the sink keeps what was appended before it. Errors: the
+// sink's own (Error::Os, or Error::Limit "failed to write whole buffer"),
+// Error::Limit "HYVI <field> exceeds the 32-bit limit" when dim, nlist, m or
+// a list length does not fit its field, and Error::Internal when the model
+// breaks its own shape invariants (both checked before anything is written).
+Status write_hyvi(const IvfPqIndex& model, Sink& sink);
 
 // Creates the missing parent directories of path (mode 0777 before the umask),
 // creates or truncates path (mode 0666 before the umask) and write_hyvi()s the

@@ -20,26 +20,18 @@
 //
 // ksub = 2^nbits, dsub = dim / m. An empty list has the offset of the next
 // one (the file length for the last), and the file ends with the last list.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cassert>
-#include <cerrno>
 #include <filesystem>
 #include <limits>
-#include <system_error>
 
 #include "halcyra/coding.h"
 #include "halcyra/vector_index.h"
-#include "vector_build/write_all.h"
 
 namespace halcyra {
 namespace {
 
 constexpr size_t kHeaderSize = 48;
 constexpr uint16_t kVersion = 1;
-// Bytes gathered before they are handed to write(2).
-constexpr size_t kFlushBytes = size_t{1} << 20;
 
 bool Multiplies(uint64_t a, uint64_t b, size_t length) {
   uint64_t p;
@@ -83,99 +75,78 @@ Status CheckLimits(const IvfPqIndex& model) {
   return Status::Ok();
 }
 
-void PutFloats(std::string* dst, const std::vector<float>& values) {
-  for (float v : values) PutFloat32(dst, v);
+// The array as little-endian bytes, appended to the sink in one piece.
+Status AppendFloats(const std::vector<float>& values, Sink& sink) {
+  std::string buf;
+  buf.reserve(4 * values.size());
+  for (float v : values) PutFloat32(&buf, v);
+  return sink.Append(buf);
 }
 
-class FdWriter {
- public:
-  explicit FdWriter(int fd) : fd_(fd) {}
-
-  std::string* buffer() { return &buf_; }
-
-  // Writes the buffer out once it is large (or always, when forced).
-  Status Flush(bool force = false) {
-    if (buf_.empty() || (!force && buf_.size() < kFlushBytes)) return Status::Ok();
-    Status s = WriteAll(fd_, buf_);
-    buf_.clear();
-    return s;
-  }
-
- private:
-  int fd_;
-  std::string buf_;
-};
-
-Status WriteModel(const IvfPqIndex& model, int fd) {
+Status WriteModel(const IvfPqIndex& model, Sink& sink) {
   HALCYRA_RETURN_IF_ERROR(CheckLimits(model));
   HALCYRA_RETURN_IF_ERROR(CheckShape(model));
   const uint64_t dim = model.dim;
   const uint64_t nlist = model.nlist;
   const uint64_t ksub = uint64_t{1} << model.nbits;
   const uint64_t has_opq = model.opq.has_value() ? 1 : 0;
+  // m * ksub * dsub codebook floats = ksub * dim.
   const uint64_t first_list = kHeaderSize + has_opq * 4 * dim * dim + 4 * nlist * dim + 4 * ksub * dim +
                               12 * nlist;
 
-  FdWriter out(fd);
-  std::string* buf = out.buffer();
-  buf->append("HYVI", 4);
-  PutFixed16(buf, kVersion);
-  PutFixed8(buf, static_cast<uint8_t>(model.metric));
-  PutFixed8(buf, static_cast<uint8_t>(has_opq));
-  PutFixed32(buf, static_cast<uint32_t>(dim));
-  PutFixed32(buf, static_cast<uint32_t>(nlist));
-  PutFixed32(buf, static_cast<uint32_t>(model.m));
-  PutFixed8(buf, model.nbits);
-  buf->append(3, '\0');
-  PutFixed64(buf, model.n);
-  buf->append(16, '\0');
-  assert(buf->size() == kHeaderSize);
+  std::string header;
+  header.append("HYVI", 4);
+  PutFixed16(&header, kVersion);
+  PutFixed8(&header, static_cast<uint8_t>(model.metric));
+  PutFixed8(&header, static_cast<uint8_t>(has_opq));
+  PutFixed32(&header, static_cast<uint32_t>(dim));
+  PutFixed32(&header, static_cast<uint32_t>(nlist));
+  PutFixed32(&header, static_cast<uint32_t>(model.m));
+  PutFixed8(&header, model.nbits);
+  header.append(3, '\0');
+  PutFixed64(&header, model.n);
+  header.append(16, '\0');
+  assert(header.size() == kHeaderSize);
+  HALCYRA_RETURN_IF_ERROR(sink.Append(header));
 
-  if (model.opq.has_value()) {
-    PutFloats(buf, *model.opq);
-    HALCYRA_RETURN_IF_ERROR(out.Flush());
-  }
-  PutFloats(buf, model.centroids);
-  HALCYRA_RETURN_IF_ERROR(out.Flush());
-  PutFloats(buf, model.codebooks);
-  HALCYRA_RETURN_IF_ERROR(out.Flush());
+  if (model.opq.has_value()) HALCYRA_RETURN_IF_ERROR(AppendFloats(*model.opq, sink));
+  HALCYRA_RETURN_IF_ERROR(AppendFloats(model.centroids, sink));
+  HALCYRA_RETURN_IF_ERROR(AppendFloats(model.codebooks, sink));
 
+  std::string directory;
+  directory.reserve(12 * nlist);
   uint64_t offset = first_list;
   for (size_t c = 0; c < nlist; ++c) {
-    PutFixed64(buf, offset);
-    PutFixed32(buf, static_cast<uint32_t>(model.list_ids[c].size()));
+    PutFixed64(&directory, offset);
+    PutFixed32(&directory, static_cast<uint32_t>(model.list_ids[c].size()));
     offset += 4 * model.list_ids[c].size() + model.list_codes[c].size();
   }
-  HALCYRA_RETURN_IF_ERROR(out.Flush());
+  HALCYRA_RETURN_IF_ERROR(sink.Append(directory));
 
+  std::string ids;
   for (size_t c = 0; c < nlist; ++c) {
-    for (DocId id : model.list_ids[c]) PutFixed32(buf, id);
+    ids.clear();
+    for (DocId id : model.list_ids[c]) PutFixed32(&ids, id);
+    HALCYRA_RETURN_IF_ERROR(sink.Append(ids));
     const std::vector<uint8_t>& codes = model.list_codes[c];
-    buf->append(reinterpret_cast<const char*>(codes.data()), codes.size());
-    HALCYRA_RETURN_IF_ERROR(out.Flush());
+    HALCYRA_RETURN_IF_ERROR(sink.Append(std::string_view(reinterpret_cast<const char*>(codes.data()), codes.size())));
   }
-  return out.Flush(/*force=*/true);
+  return Status::Ok();
 }
 
 }  // namespace
 
-Status write_hyvi(const IvfPqIndex& model, int fd) {
-  Status s = WriteModel(model, fd);
-  // On Linux the descriptor is released even when close reports EINTR.
-  if (::close(fd) != 0 && errno != EINTR && s.ok()) return Error::Os(errno);
-  return s;
+Status write_hyvi(const IvfPqIndex& model, Sink& sink) {
+  Status written = WriteModel(model, sink);
+  Status closed = sink.Close();
+  return written.ok() ? closed : written;
 }
 
 Status write_hyvi_file(const IvfPqIndex& model, const std::string& path) {
-  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
-  if (!parent.empty()) {
-    std::error_code ec;
-    std::filesystem::create_directories(parent, ec);
-    if (ec) return Error::Os(ec.value());
-  }
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return Error::Os(errno);
-  return write_hyvi(model, fd);
+  HALCYRA_RETURN_IF_ERROR(CreateDirectories(std::filesystem::path(path).parent_path().native()));
+  Result<std::unique_ptr<FileSink>> file = FileSink::Create(path);
+  if (!file.ok()) return file.take_error();
+  return write_hyvi(model, **file);
 }
 
 }  // namespace halcyra
