@@ -135,14 +135,17 @@ def child(which, path):
                           size=size)))
 
 
-def measure(which, path):
+def measure(which, path, script=__file__):
+    """Runs `script which path` RUNS times, each in a fresh process; the first
+    run's figures with the median time and peak RSS (and every run's time)."""
     results = []
     for _ in range(RUNS):
-        out = subprocess.run([sys.executable, __file__, which, path], capture_output=True, text=True, check=True)
+        out = subprocess.run([sys.executable, script, which, path], capture_output=True, text=True, check=True)
         results.append(json.loads(out.stdout))
     r = dict(results[0])
     r["secs"] = statistics.median(x["secs"] for x in results)
     r["peak"] = statistics.median(x["peak"] for x in results)
+    r["all_secs"] = [x["secs"] for x in results]
     return r
 
 

@@ -11,7 +11,6 @@ import json
 import os
 import shutil
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
@@ -19,7 +18,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from builder_bench import batches, corpus, dir_bytes, rss_mb, run_halcyra, write_corpus  # noqa: E402
+from builder_bench import batches, corpus, dir_bytes, measure, rss_mb, run_halcyra, write_corpus  # noqa: E402
 
 BYTE_CAP = 4 << 20
 RUNS = 3
@@ -57,23 +56,11 @@ def child(which, path):
                           size=size, sizes=sizes)))
 
 
-def measure(which, path):
-    results = []
-    for _ in range(RUNS):
-        out = subprocess.run([sys.executable, __file__, which, path], capture_output=True, text=True, check=True)
-        results.append(json.loads(out.stdout))
-    r = dict(results[0])
-    r["secs"] = statistics.median(x["secs"] for x in results)
-    r["peak"] = statistics.median(x["peak"] for x in results)
-    r["all_secs"] = [x["secs"] for x in results]
-    return r
-
-
 def main():
     with tempfile.TemporaryDirectory(prefix="hy-corpus-") as tmp:
         path = os.path.join(tmp, "corpus.txt")
         write_corpus(path)
-        rows = {name: measure(name, path) for name in ("builder", "splitset")}
+        rows = {name: measure(name, path, __file__) for name in ("builder", "splitset")}
     b, s = rows["builder"], rows["splitset"]
     print(f"corpus: {b['mb']:.1f} MB of text, {b['docs']} documents (median of {RUNS} runs each, add plus build)")
     print(f"{'build':<28} {'MB/s':>7} {'docs/s':>9} {'peak RSS MB':>12} {'output MB':>10} {'runs (s)':>22}")
