@@ -4,6 +4,9 @@ import os
 
 ENGLISH = "/usr/share/games/fortunes"
 RUSSIAN = "/usr/share/games/fortunes/ru"
+GERMAN = "/usr/share/games/fortunes/de"
+SPANISH = "/usr/share/games/fortunes/es"
+ITALIAN = "/usr/share/games/fortunes/it"
 
 
 def load(directory):
