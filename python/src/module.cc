@@ -25,7 +25,10 @@ constexpr Entry kContents[] = {
     {"VectorBuildStats", NewRefTo<&VectorBuildStatsType>},
     {"tokenize", NewTokenizeFunction},
     {"write_hyvi_from_faiss", NewWriteHyviFromFaissFunction},
+    {"write_term_index", NewWriteTermIndexFunction},
+    {"TermBuilder", NewRefTo<&TermBuilderType>},
     {"SplitSetBuilder", NewRefTo<&SplitSetBuilderType>},
+    {"TermSplitSetBuilder", NewRefTo<&TermSplitSetBuilderType>},
     {"SplitSetBuildStats", NewRefTo<&SplitSetBuildStatsType>},
 };
 

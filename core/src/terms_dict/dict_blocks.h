@@ -1,0 +1,62 @@
+// DictBlockBuilder: the dictionary region of a term index, cut into front-
+// coded blocks of at most the block cap. Entry of a term within its block:
+//
+//   shared varint       bytes shared with the previous term of the block
+//   suffix length varint
+//   suffix              the term's bytes after the shared prefix
+//   offset varint       first entry: the postings record's offset; later
+//                       entries: the difference from the previous offset
+//   head length varint  bytes of the record's head part
+//
+// A block's first entry shares nothing and carries the absolute offset, so a
+// reader decodes any block on its own. A term whose entry would take its
+// block past the cap starts the next block; an entry larger than the cap
+// forms a block by itself.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace halcyra {
+
+class DictBlockBuilder {
+ public:
+  struct Block {
+    std::string last_term;  // the router's key
+    uint64_t offset;        // in the dictionary region
+    uint64_t length;
+  };
+
+  explicit DictBlockBuilder(uint64_t block_cap) : block_cap_(block_cap) {}
+
+  // Adds the next term; terms come in strictly ascending byte order, with
+  // non-decreasing offsets.
+  void Add(std::string_view term, uint64_t offset, uint64_t head_length);
+
+  // Closes the open block, if it has entries. Call once, after the last Add.
+  void Finish() { CloseBlock(); }
+
+  // Every block's bytes, back to back.
+  const std::string& region() const { return region_; }
+  const std::vector<Block>& blocks() const { return blocks_; }
+
+ private:
+  void CloseBlock();
+
+  const uint64_t block_cap_;
+  std::string region_;
+  std::vector<Block> blocks_;
+  size_t block_start_ = 0;  // where the open block starts in region_
+  uint64_t entries_ = 0;    // entries in the open block
+  std::string previous_term_;
+  uint64_t previous_offset_ = 0;
+};
+
+// Appends v as an unsigned LEB128 varint.
+void PutVarint64(std::string* dst, uint64_t v);
+// Bytes PutVarint64 appends for v.
+size_t VarintLength(uint64_t v);
+
+}  // namespace halcyra

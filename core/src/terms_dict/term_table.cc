@@ -1,0 +1,137 @@
+#include "term_table.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace halcyra {
+namespace {
+
+constexpr size_t kMinIndexLog2 = 10;
+
+// A fast 64-bit hash of the term's bytes, eight at a time.
+uint64_t HashTerm(std::string_view term) {
+  const char* p = term.data();
+  size_t n = term.size();
+  uint64_t h = 0x9E3779B97F4A7C15ULL ^ (n * 0xFF51AFD7ED558CCDULL);
+  uint64_t w;
+  for (; n >= 8; p += 8, n -= 8) {
+    std::memcpy(&w, p, 8);
+    h = (h ^ w) * 0xBF58476D1CE4E5B9ULL;
+    h ^= h >> 31;
+  }
+  if (n != 0) {
+    w = 0;
+    std::memcpy(&w, p, n);
+    h = (h ^ w) * 0xBF58476D1CE4E5B9ULL;
+  }
+  h ^= h >> 29;
+  h *= 0x94D049BB133111EBULL;
+  h ^= h >> 32;
+  return h;
+}
+
+uint32_t Tag(uint64_t hash) { return static_cast<uint32_t>(hash); }
+
+}  // namespace
+
+TermTable::TermTable() { ResetIndex(kMinIndexLog2); }
+
+TermTable::~TermTable() { TermPostings::Release(entries_); }
+
+void TermTable::ResetIndex(size_t log2_size) {
+  index_.assign(size_t{1} << log2_size, 0);
+  shift_ = 64 - static_cast<int>(log2_size);
+}
+
+uint32_t TermTable::Find(std::string_view term, uint64_t hash, size_t* slot) const {
+  const size_t mask = index_.size() - 1;
+  const uint32_t tag = Tag(hash);
+  size_t i = static_cast<size_t>(hash >> shift_);
+  for (uint64_t v; (v = index_[i]) != 0; i = (i + 1) & mask) {
+    if (static_cast<uint32_t>(v >> 32) != tag) continue;
+    const Entry& e = entries_[static_cast<uint32_t>(v) - 1];
+    if (e.size == term.size() && std::memcmp(e.term, term.data(), term.size()) == 0) {
+      *slot = i;
+      return static_cast<uint32_t>(v);
+    }
+  }
+  *slot = i;
+  return 0;
+}
+
+bool TermTable::Add(std::string_view term, DocId doc) {
+  const uint64_t hash = HashTerm(term);
+  size_t slot;
+  if (const uint32_t found = Find(term, hash, &slot); found != 0) {
+    AddTo(entries_[found - 1], doc);
+    return true;
+  }
+  if (entries_.size() == UINT32_MAX) return false;
+  const std::string_view interned = arena_.Intern(term);
+  Entry& e = entries_.emplace_back();
+  e.term = interned.data();
+  e.size = static_cast<uint32_t>(interned.size());
+  e.count = 1;
+  e.first = doc;
+  e.second = 0;
+  index_[slot] = uint64_t{Tag(hash)} << 32 | entries_.size();
+  if (entries_.size() * 2 > index_.size()) Grow();
+  return true;
+}
+
+bool TermTable::Contains(std::string_view term) const {
+  size_t slot;
+  return Find(term, HashTerm(term), &slot) != 0;
+}
+
+void TermTable::AddTo(Entry& e, DocId doc) {
+  switch (e.count) {
+    case 1:
+      if (doc != e.first) {
+        e.second = doc;
+        e.count = 2;
+      }
+      return;
+    case 2: {
+      if (doc == e.first || doc == e.second) return;
+      roaring_bitmap_t* r = roaring_bitmap_create();
+      roaring_bitmap_add(r, e.first);
+      roaring_bitmap_add(r, e.second);
+      roaring_bitmap_add(r, doc);
+      e.bitmap = r;
+      e.count = kInBitmap;
+      e.first = doc;
+      return;
+    }
+    default:
+      // A term usually repeats within one document: its id was the last one
+      // added, and the bitmap need not be touched.
+      if (doc == e.first) return;
+      roaring_bitmap_add(e.bitmap, doc);
+      e.first = doc;
+  }
+}
+
+void TermTable::Grow() {
+  ResetIndex(static_cast<size_t>(64 - shift_) + 1);
+  const size_t mask = index_.size() - 1;
+  for (size_t p = 0; p < entries_.size(); ++p) {
+    const uint64_t hash = HashTerm({entries_[p].term, entries_[p].size});
+    size_t i = static_cast<size_t>(hash >> shift_);
+    while (index_[i] != 0) i = (i + 1) & mask;
+    index_[i] = uint64_t{Tag(hash)} << 32 | (p + 1);
+  }
+}
+
+TermPostings TermTable::TakePostings() {
+  ResetIndex(kMinIndexLog2);
+  std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
+    return std::string_view(a.term, a.size) < std::string_view(b.term, b.size);
+  });
+  TermPostings postings;
+  postings.arena_ = std::exchange(arena_, TermArena());
+  postings.entries_ = std::exchange(entries_, {});
+  return postings;
+}
+
+}  // namespace halcyra
