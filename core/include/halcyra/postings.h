@@ -41,6 +41,8 @@ class Bitmap {
 
   const roaring_bitmap_t& roaring() const { return *r_; }
   roaring_bitmap_t* mutable_roaring() { return r_; }
+  // Hands the bitmap over to the caller, who frees it; *this is then moved-from.
+  roaring_bitmap_t* release() { return std::exchange(r_, nullptr); }
 
  private:
   roaring_bitmap_t* r_;

@@ -96,8 +96,7 @@ void TermPostings::Add(std::string_view term, Bitmap posting) {
   e.size = static_cast<uint32_t>(interned.size());
   e.count = kInBitmap;
   e.first = 0;
-  e.bitmap = posting.mutable_roaring();
-  posting = Bitmap(nullptr);  // ownership moved into the entry
+  e.bitmap = posting.release();
 }
 
 size_t TermPostings::records_size_hint() const {
