@@ -311,3 +311,285 @@ def vector_index(data):
     assert sum(len(ids) for ids, _ in lists) == n
     header = dict(version=version, metric=metric, has_opq=has_opq, dim=dim, nlist=nlist, m=m, nbits=nbits, n=n)
     return header, opq, centroids, codebooks, lists
+
+
+# --- FST maps (the term index's router) -------------------------------------
+
+# Bytes with the common input indices 1..63, in index order.
+FST_COMMON_BYTES = b"te/oasripcnw.hlm-du012g=:bf3y5&_4v9678k%?xCDASFIBEjPTzRNM+LOqHG"
+
+
+def _crc32c_table():
+    table = []
+    for n in range(256):
+        c = n
+        for _ in range(8):
+            c = (c >> 1) ^ (0x82F63B78 if c & 1 else 0)
+        table.append(c)
+    return table
+
+
+_CRC32C = _crc32c_table()
+
+
+def crc32c(data):
+    c = 0xFFFFFFFF
+    for b in data:
+        c = _CRC32C[(c ^ b) & 0xFF] ^ (c >> 8)
+    return c ^ 0xFFFFFFFF
+
+
+def masked_crc32c(data):
+    c = crc32c(data)
+    return (((c >> 15) | (c << 17)) + 0xA282EAD8) & 0xFFFFFFFF
+
+
+class Fst:
+    """A byte-keyed map to u64 values stored as a compiled transducer.
+
+    Nodes are decoded backwards from their state byte; a key's value is the
+    sum of the outputs along its path plus the final output of its last node.
+    """
+
+    def __init__(self, data):
+        data = bytes(data)
+        assert len(data) >= 36, "fst too short"
+        version, kind = struct.unpack_from("<QQ", data, 0)
+        assert (version, kind) == (3, 0), (version, kind)
+        self.nodes_end = len(data) - 20
+        self.len, self.root = struct.unpack_from("<QQ", data, self.nodes_end)
+        (crc,) = struct.unpack_from("<I", data, len(data) - 4)
+        assert crc == masked_crc32c(data[:-4]), "fst checksum mismatch"
+        self.data = data
+        self._nodes = {}
+
+    def _byte(self, pos):
+        assert 16 <= pos < self.nodes_end, f"node byte {pos} outside the node region"
+        return self.data[pos]
+
+    def _packed(self, first, n):
+        assert n == 0 or (16 <= first and first + n <= self.nodes_end)
+        return int.from_bytes(self.data[first : first + n], "little")
+
+    def node(self, addr):
+        """(is_final, final_output, [(input, output, target)] by increasing input)."""
+        if addr not in self._nodes:
+            self._nodes[addr] = self._decode(addr)
+        return self._nodes[addr]
+
+    def _decode(self, addr):
+        if addr == 0:
+            return True, 0, []
+        state = self._byte(addr)
+        low = state & 0x3F
+        pos = addr - 1  # next unread byte, moving backwards
+        kind = state >> 6
+
+        def input_byte():
+            nonlocal pos
+            if low:
+                return FST_COMMON_BYTES[low - 1]
+            pos -= 1
+            return self._byte(pos + 1)
+
+        if kind == 3:  # one transition, output 0, to the node written just before
+            inp = input_byte()
+            return False, 0, [(inp, 0, pos)]
+        if kind == 2:  # one transition
+            inp = input_byte()
+            sizes = self._byte(pos)
+            pos -= 1
+            tsize, osize = sizes >> 4, sizes & 0xF
+            delta = self._packed(pos + 1 - tsize, tsize)
+            pos -= tsize
+            out = self._packed(pos + 1 - osize, osize)
+            pos -= osize
+            start = pos + 1
+            return False, 0, [(inp, out, 0 if delta == 0 else start - delta)]
+        final = bool(state & 0x40)
+        n = low
+        if n == 0:
+            count = self._byte(pos)
+            pos -= 1
+            n = 256 if count == 1 else count
+        sizes = self._byte(pos)
+        pos -= 1
+        tsize, osize = sizes >> 4, sizes & 0xF
+        if n > 32:
+            pos -= 256  # position index by input byte; not needed to walk
+        inputs = self.data[pos + 1 - n : pos + 1]
+        pos -= n
+        deltas_at = pos + 1 - n * tsize
+        pos -= n * tsize
+        outs_at = pos + 1 - n * osize
+        pos -= n * osize
+        final_output = 0
+        if final and osize:
+            final_output = self._packed(pos + 1 - osize, osize)
+            pos -= osize
+        start = pos + 1
+        arcs = []
+        for k in reversed(range(n)):  # stored by decreasing input
+            delta = self._packed(deltas_at + k * tsize, tsize)
+            out = self._packed(outs_at + k * osize, osize) if osize else 0
+            arcs.append((inputs[k], out, 0 if delta == 0 else start - delta))
+        assert all(a[0] < b[0] for a, b in zip(arcs, arcs[1:])), "transition inputs out of order"
+        return final, final_output, arcs
+
+    def items(self):
+        """Every (key, value) in byte order."""
+        out = []
+
+        def walk(addr, prefix, total):
+            final, final_output, arcs = self.node(addr)
+            if final:
+                out.append((bytes(prefix), total + final_output))
+            for inp, o, target in arcs:
+                assert target == 0 or target < addr, "transition to a later node"
+                walk(target, prefix + bytes([inp]), total + o)
+
+        walk(self.root, b"", 0)
+        return out
+
+    def get(self, key):
+        addr, total = self.root, 0
+        for b in key:
+            arcs = [a for a in self.node(addr)[2] if a[0] == b]
+            if not arcs:
+                return None
+            total += arcs[0][1]
+            addr = arcs[0][2]
+        final, final_output, _ = self.node(addr)
+        return total + final_output if final else None
+
+    def _first(self, addr, prefix, total):
+        """The smallest key at or below addr."""
+        while True:
+            final, final_output, arcs = self.node(addr)
+            if final:
+                return bytes(prefix), total + final_output
+            inp, o, addr = arcs[0]
+            prefix, total = prefix + bytes([inp]), total + o
+
+    def lower_bound(self, key):
+        """(key, value) of the smallest key >= `key`, or None."""
+
+        def walk(addr, depth, total):
+            final, final_output, arcs = self.node(addr)
+            if depth == len(key):
+                return self._first(addr, key, total)
+            # A final node here is a proper prefix of `key`: smaller, skipped.
+            for inp, o, target in arcs:
+                if inp == key[depth]:
+                    found = walk(target, depth + 1, total + o)
+                    if found is not None:
+                        return found
+                elif inp > key[depth]:
+                    return self._first(target, key[:depth] + bytes([inp]), total + o)
+            return None
+
+        return walk(self.root, 0, 0)
+
+
+# --- term indexes (.hyt) -----------------------------------------------------
+
+
+def varint(data, pos):
+    """Unsigned LEB128 at pos: (value, next position)."""
+    value = shift = 0
+    while True:
+        b = data[pos]
+        pos += 1
+        value |= (b & 0x7F) << shift
+        shift += 7
+        if not b & 0x80:
+            return value, pos
+
+
+class TermIndex:
+    """A term index read the way a range-reading client reads it: the 40-byte
+    header, the router FST fetched whole, then for one term the single
+    dictionary block the router names, then that term's postings record."""
+
+    def __init__(self, data):
+        data = bytes(data)
+        (magic, version, self.flags, self.term_count, self.head_boundary, router_len, dict_len, self.block_cap,
+         self.language, pad) = struct.unpack_from("<4sHHIIQQIB3s", data, 0)
+        assert magic == b"HYTI" and version == 2, (magic, version)
+        assert pad == b"\0\0\0"
+        self.data = data
+        self.fst = Fst(data[40 : 40 + router_len])
+        self.dict_at = 40 + router_len
+        self.dict_len = dict_len
+        self.postings_at = self.dict_at + dict_len
+        assert self.postings_at <= len(data)
+
+    def router(self):
+        """Every block as (last term, offset in the dictionary region, length)."""
+        return [(k.decode(), v >> 24, v & 0xFFFFFF) for k, v in self.fst.items()]
+
+    def block(self, offset, length):
+        """The entries of one dictionary block: [(term, record offset, head length)]."""
+        assert offset + length <= self.dict_len
+        data = self.data[self.dict_at + offset : self.dict_at + offset + length]
+        entries, pos, prev, prev_offset = [], 0, b"", 0
+        while pos < len(data):
+            shared, pos = varint(data, pos)
+            suffix_len, pos = varint(data, pos)
+            suffix = data[pos : pos + suffix_len]
+            assert len(suffix) == suffix_len, "suffix runs past the block"
+            pos += suffix_len
+            delta, pos = varint(data, pos)
+            head_len, pos = varint(data, pos)
+            if entries:
+                assert shared <= len(prev)
+                term, record = prev[:shared] + suffix, prev_offset + delta
+            else:
+                assert shared == 0, "a block's first entry shares nothing"
+                term, record = suffix, delta
+            assert not entries or term > prev, "block terms out of order"
+            entries.append((term.decode(), record, head_len))
+            prev, prev_offset = term, record
+        assert pos == len(data)
+        return entries
+
+    def terms(self):
+        """Every term, in byte order, block by block (checking the blocks tile the region)."""
+        out, expected_offset = [], 0
+        for last, offset, length in self.router():
+            assert offset == expected_offset, "blocks do not tile the dictionary region"
+            entries = self.block(offset, length)
+            assert entries[-1][0] == last, "router key is not the block's last term"
+            out.extend(term for term, _, _ in entries)
+            expected_offset += length
+        assert expected_offset == self.dict_len
+        return out
+
+    def _entry(self, term):
+        found = self.fst.lower_bound(term.encode())
+        if found is None:
+            return None
+        value = found[1]
+        for t, record, head_len in self.block(value >> 24, value & 0xFFFFFF):
+            if t == term:
+                return record, head_len
+        return None
+
+    def head_tail(self, term):
+        """(head ids, tail ids) of `term`'s record, or None when it is absent."""
+        entry = self._entry(term)
+        if entry is None:
+            return None
+        record, head_len = entry
+        at = self.postings_at + record
+        (tail_len,) = struct.unpack_from("<I", self.data, at)
+        head = roaring_exact(self.data[at + 4 : at + 4 + head_len])
+        tail_at = at + 4 + head_len
+        assert tail_at + tail_len <= len(self.data)
+        tail = roaring_exact(self.data[tail_at : tail_at + tail_len])
+        return head, tail
+
+    def postings(self, term):
+        """Every id of `term` (head then tail, ascending), or None when it is absent."""
+        found = self.head_tail(term)
+        return None if found is None else found[0] + found[1]
