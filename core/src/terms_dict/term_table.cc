@@ -7,6 +7,9 @@ namespace halcyra {
 namespace {
 
 constexpr size_t kMinIndexLog2 = 10;
+// Ids queued before a flush; 8 bytes each.
+constexpr size_t kQueueCapacity = size_t{1} << 17;
+constexpr int kRadixBits = 11;
 
 // A fast 64-bit hash of the term's bytes, eight at a time.
 uint64_t HashTerm(std::string_view term) {
@@ -63,7 +66,7 @@ bool TermTable::Add(std::string_view term, DocId doc) {
   const uint64_t hash = HashTerm(term);
   size_t slot;
   if (const uint32_t found = Find(term, hash, &slot); found != 0) {
-    AddTo(entries_[found - 1], doc);
+    AddTo(found - 1, doc);
     return true;
   }
   if (entries_.size() == UINT32_MAX) return false;
@@ -84,7 +87,8 @@ bool TermTable::Contains(std::string_view term) const {
   return Find(term, HashTerm(term), &slot) != 0;
 }
 
-void TermTable::AddTo(Entry& e, DocId doc) {
+void TermTable::AddTo(uint32_t position, DocId doc) {
+  Entry& e = entries_[position];
   switch (e.count) {
     case 1:
       if (doc != e.first) {
@@ -105,11 +109,37 @@ void TermTable::AddTo(Entry& e, DocId doc) {
     }
     default:
       // A term usually repeats within one document: its id was the last one
-      // added, and the bitmap need not be touched.
+      // queued, and need not be queued again.
       if (doc == e.first) return;
-      roaring_bitmap_add(e.bitmap, doc);
       e.first = doc;
+      if (queue_.empty()) queue_.reserve(kQueueCapacity);
+      queue_.push_back(uint64_t{position} << 32 | doc);
+      if (queue_.size() == kQueueCapacity) FlushQueue();
   }
+}
+
+void TermTable::FlushQueue() {
+  if (queue_.empty()) return;
+  // LSD radix sort on the position half; being stable, it keeps each
+  // entry's ids in arrival order (ascending when documents come in order).
+  sorted_.resize(queue_.size());
+  const uint64_t max_position = entries_.size() - 1;
+  for (int shift = 32; shift < 64 && (max_position >> (shift - 32)) != 0; shift += kRadixBits) {
+    size_t counts[(1 << kRadixBits) + 1] = {};
+    for (uint64_t e : queue_) ++counts[((e >> shift) & ((1 << kRadixBits) - 1)) + 1];
+    for (int d = 0; d < (1 << kRadixBits); ++d) counts[d + 1] += counts[d];
+    for (uint64_t e : queue_) sorted_[counts[(e >> shift) & ((1 << kRadixBits) - 1)]++] = e;
+    queue_.swap(sorted_);
+  }
+  for (size_t i = 0; i < queue_.size();) {
+    const uint32_t position = static_cast<uint32_t>(queue_[i] >> 32);
+    run_.clear();
+    for (; i < queue_.size() && static_cast<uint32_t>(queue_[i] >> 32) == position; ++i) {
+      run_.push_back(static_cast<DocId>(queue_[i]));
+    }
+    roaring_bitmap_add_many(entries_[position].bitmap, run_.size(), run_.data());
+  }
+  queue_.clear();
 }
 
 void TermTable::Grow() {
@@ -124,6 +154,10 @@ void TermTable::Grow() {
 }
 
 TermPostings TermTable::TakePostings() {
+  FlushQueue();
+  queue_ = {};
+  sorted_ = {};
+  run_ = {};
   ResetIndex(kMinIndexLog2);
   std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
     return std::string_view(a.term, a.size) < std::string_view(b.term, b.size);

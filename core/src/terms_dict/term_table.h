@@ -18,6 +18,12 @@ namespace halcyra {
 // at most one half, so a probe rarely touches an entry that does not match.
 // Entries stay in order of first occurrence; they are sorted by term bytes
 // only when handed over.
+//
+// Reaching a bitmap costs several dependent cache misses, which would
+// dominate the build if paid per id. Ids bound for bitmaps are therefore
+// queued as (entry, id) pairs and filed in batches: a stable radix sort
+// groups the queue by entry, and each bitmap takes its run of ids in one
+// bulk add.
 class TermTable {
  public:
   TermTable();
@@ -47,7 +53,9 @@ class TermTable {
   // 1 + the position of term's entry, or 0; *slot receives the index slot
   // where the term is or would go.
   uint32_t Find(std::string_view term, uint64_t hash, size_t* slot) const;
-  static void AddTo(Entry& e, DocId doc);
+  void AddTo(uint32_t position, DocId doc);
+  // Files every queued id into its bitmap.
+  void FlushQueue();
   void ResetIndex(size_t log2_size);
   void Grow();
 
@@ -55,6 +63,9 @@ class TermTable {
   std::vector<Entry> entries_;
   std::vector<uint64_t> index_;  // hash tag << 32 | (1 + position); 0 when empty
   int shift_;                    // 64 - log2(index_.size())
+  std::vector<uint64_t> queue_;   // position << 32 | id, for bitmap entries
+  std::vector<uint64_t> sorted_;  // radix sort buffer, as large as queue_
+  std::vector<DocId> run_;        // one entry's queued ids
 };
 
 }  // namespace halcyra
