@@ -43,6 +43,7 @@ bench: build
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/tokenize_bench.py
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/builder_bench.py
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/splitset_bench.py
+	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/term_bench.py
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/vector_bench.py
 	$(BUILD)/bench/fst_bench
 	$(PYTHON) bench/analyzer_peers.py $(BUILD)/bench/analyzer_bench

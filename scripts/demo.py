@@ -1,5 +1,6 @@
 """The demo: indexes Debian's fortune corpus with halcyra and answers a query
-from the files it wrote, through the small reader in the test tree; then
+from the files it wrote, through the small reader in the test tree; builds a
+stemmed term index of the same corpus and answers a query through it; then
 builds a vector index of scikit-learn's handwritten digits and looks up the
 nearest neighbours of one digit in it."""
 
@@ -118,6 +119,45 @@ def build_split_set(phrase, byte_cap=256 << 10):
           f"{len(splits)} splits' sidecars.")
 
 
+def analyzed(text, language):
+    """The terms of `text` as the term index files them: a one-document term
+    index of the text, with the same analyzer settings, read back."""
+    path = os.path.join(OUT, "..", "query.hyt")
+    builder = halcyra.TermBuilder(language=language, stopwords=True)
+    builder.add_many([(0, text)])
+    builder.finish(path)
+    with open(path, "rb") as f:
+        return readers.TermIndex(f.read()).terms()
+
+
+def term_index(phrase):
+    """The corpus as one term index with English stemming and stop words; the
+    query is analyzed the same way and its terms looked up through the router."""
+    path = os.path.normpath(os.path.join(OUT, "..", "fortunes.hyt"))
+    docs = fortunes.load(fortunes.ENGLISH)
+    builder = halcyra.TermBuilder(language="english", stopwords=True)
+    start = time.perf_counter()
+    builder.add_many([(doc_id, text) for doc_id, (_, text) in enumerate(docs)])
+    terms = builder.term_count()
+    builder.finish(path)
+    secs = time.perf_counter() - start
+    with open(path, "rb") as f:
+        index = readers.TermIndex(f.read())
+    print(f"\nBuilt the term index {path} ({terms} terms, {len(index.router())} dictionary blocks, "
+          f"{os.path.getsize(path):,} bytes) in {secs:.2f} s")
+    query_terms = analyzed(phrase, "english")
+    hits = None
+    for term in query_terms:
+        ids = set(index.postings(term) or ())
+        print(f"  term {term!r}: {len(ids)} documents")
+        hits = ids if hits is None else hits & ids
+    hits = sorted(hits or ())
+    print(f"Query {phrase!r} -> terms {query_terms}: {len(hits)} documents hold them all.")
+    for doc_id in hits[:2]:
+        print(f"--- doc {doc_id}")
+        print(docs[doc_id][1].rstrip())
+
+
 def vectors():
     """Every 8 x 8 digit image is a 64-component vector; its row number is its doc id."""
     from sklearn.datasets import load_digits
@@ -151,6 +191,7 @@ def main():
     build_dataset()
     query(QUERY)
     build_split_set("Klingon")
+    term_index("The running of the computers")
     vectors()
 
 

@@ -6,7 +6,6 @@ namespace halcyra {
 namespace {
 
 constexpr size_t kMinIndexLog2 = 10;
-constexpr int kRadixBits = 11;
 
 }  // namespace
 
@@ -73,34 +72,15 @@ void PostingTable::AddTo(uint32_t position, DocId doc) {
       return;
     }
     default:
-      if (queue_.empty()) queue_.reserve(kQueueCapacity);
-      queue_.push_back(uint64_t{position} << 32 | doc);
-      if (queue_.size() == kQueueCapacity) FlushQueue();
+      if (queue_.Push(position, doc)) FlushQueue();
   }
 }
 
 void PostingTable::FlushQueue() {
-  if (queue_.empty()) return;
-  // LSD radix sort on the position half; being stable, it keeps each slot's
-  // ids in arrival order (ascending when documents are numbered in order).
-  sorted_.resize(queue_.size());
-  const uint64_t max_position = slots_.size() - 1;
-  for (int shift = 32; shift < 64 && (max_position >> (shift - 32)) != 0; shift += kRadixBits) {
-    size_t counts[(1 << kRadixBits) + 1] = {};
-    for (uint64_t e : queue_) ++counts[((e >> shift) & ((1 << kRadixBits) - 1)) + 1];
-    for (int d = 0; d < (1 << kRadixBits); ++d) counts[d + 1] += counts[d];
-    for (uint64_t e : queue_) sorted_[counts[(e >> shift) & ((1 << kRadixBits) - 1)]++] = e;
-    queue_.swap(sorted_);
-  }
-  for (size_t i = 0; i < queue_.size();) {
-    const uint32_t position = static_cast<uint32_t>(queue_[i] >> 32);
-    run_.clear();
-    for (; i < queue_.size() && static_cast<uint32_t>(queue_[i] >> 32) == position; ++i) {
-      run_.push_back(static_cast<DocId>(queue_[i]));
-    }
-    roaring_bitmap_add_many(slots_[position].bitmap, run_.size(), run_.data());
-  }
-  queue_.clear();
+  if (slots_.empty()) return;
+  queue_.Flush(static_cast<uint32_t>(slots_.size() - 1), [this](uint32_t position, std::span<const DocId> ids) {
+    roaring_bitmap_add_many(slots_[position].bitmap, ids.size(), ids.data());
+  });
 }
 
 void PostingTable::Grow() {
@@ -115,9 +95,7 @@ void PostingTable::Grow() {
 
 Result<NgramPostings> PostingTable::TakePostings() {
   FlushQueue();
-  queue_ = {};
-  sorted_ = {};
-  run_ = {};
+  queue_.Release();
   ResetIndex(kMinIndexLog2);
   std::sort(slots_.begin(), slots_.end(), [](const Slot& a, const Slot& b) { return a.key < b.key; });
   // Room for every inline encoding, so that the buffer is never copied to

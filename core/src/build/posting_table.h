@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "bitmap_queue.h"
 #include "halcyra/ngram.h"
 #include "halcyra/ngram_index.h"
 #include "halcyra/postings.h"
@@ -19,10 +20,7 @@ namespace halcyra {
 // bitmap. A slot is 24 bytes and the open-addressing index 4 to 8 bytes per
 // key.
 //
-// Reaching a bitmap costs several dependent cache misses, which would
-// dominate the build if paid per id. Ids bound for bitmaps are therefore
-// queued as (slot, id) pairs and filed in batches: a stable radix sort groups
-// the queue by slot, and each bitmap takes its run of ids in one bulk add.
+// Ids bound for bitmaps are filed in batches through a BitmapQueue.
 class PostingTable {
  public:
   PostingTable();
@@ -61,9 +59,6 @@ class PostingTable {
 
   static_assert(sizeof(Slot) == 24);
 
-  // Ids queued before a flush; 8 bytes each.
-  static constexpr size_t kQueueCapacity = size_t{1} << 17;
-
   void AddTo(uint32_t position, DocId doc);
   // Files every queued id into its bitmap.
   void FlushQueue();
@@ -75,9 +70,7 @@ class PostingTable {
   std::vector<Slot> slots_;      // in order of first occurrence
   std::vector<uint32_t> index_;  // 1 + position in slots_, 0 when empty
   int shift_;                    // 64 - log2(index_.size())
-  std::vector<uint64_t> queue_;  // position << 32 | id, for bitmap slots
-  std::vector<uint64_t> sorted_;  // radix sort buffer, as large as queue_
-  std::vector<DocId> run_;       // one slot's queued ids
+  BitmapQueue queue_;  // ids bound for bitmap slots, by slot position
 };
 
 }  // namespace halcyra

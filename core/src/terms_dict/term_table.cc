@@ -7,9 +7,6 @@ namespace halcyra {
 namespace {
 
 constexpr size_t kMinIndexLog2 = 10;
-// Ids queued before a flush; 8 bytes each.
-constexpr size_t kQueueCapacity = size_t{1} << 17;
-constexpr int kRadixBits = 11;
 
 // A fast 64-bit hash of the term's bytes, eight at a time.
 uint64_t HashTerm(std::string_view term) {
@@ -112,34 +109,15 @@ void TermTable::AddTo(uint32_t position, DocId doc) {
       // queued, and need not be queued again.
       if (doc == e.first) return;
       e.first = doc;
-      if (queue_.empty()) queue_.reserve(kQueueCapacity);
-      queue_.push_back(uint64_t{position} << 32 | doc);
-      if (queue_.size() == kQueueCapacity) FlushQueue();
+      if (queue_.Push(position, doc)) FlushQueue();
   }
 }
 
 void TermTable::FlushQueue() {
-  if (queue_.empty()) return;
-  // LSD radix sort on the position half; being stable, it keeps each
-  // entry's ids in arrival order (ascending when documents come in order).
-  sorted_.resize(queue_.size());
-  const uint64_t max_position = entries_.size() - 1;
-  for (int shift = 32; shift < 64 && (max_position >> (shift - 32)) != 0; shift += kRadixBits) {
-    size_t counts[(1 << kRadixBits) + 1] = {};
-    for (uint64_t e : queue_) ++counts[((e >> shift) & ((1 << kRadixBits) - 1)) + 1];
-    for (int d = 0; d < (1 << kRadixBits); ++d) counts[d + 1] += counts[d];
-    for (uint64_t e : queue_) sorted_[counts[(e >> shift) & ((1 << kRadixBits) - 1)]++] = e;
-    queue_.swap(sorted_);
-  }
-  for (size_t i = 0; i < queue_.size();) {
-    const uint32_t position = static_cast<uint32_t>(queue_[i] >> 32);
-    run_.clear();
-    for (; i < queue_.size() && static_cast<uint32_t>(queue_[i] >> 32) == position; ++i) {
-      run_.push_back(static_cast<DocId>(queue_[i]));
-    }
-    roaring_bitmap_add_many(entries_[position].bitmap, run_.size(), run_.data());
-  }
-  queue_.clear();
+  if (entries_.empty()) return;
+  queue_.Flush(static_cast<uint32_t>(entries_.size() - 1), [this](uint32_t position, std::span<const DocId> ids) {
+    roaring_bitmap_add_many(entries_[position].bitmap, ids.size(), ids.data());
+  });
 }
 
 void TermTable::Grow() {
@@ -155,9 +133,7 @@ void TermTable::Grow() {
 
 TermPostings TermTable::TakePostings() {
   FlushQueue();
-  queue_ = {};
-  sorted_ = {};
-  run_ = {};
+  queue_.Release();
   ResetIndex(kMinIndexLog2);
   std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
     return std::string_view(a.term, a.size) < std::string_view(b.term, b.size);

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "build/bitmap_queue.h"
 #include "halcyra/postings.h"
 #include "halcyra/term_index.h"
 
@@ -17,13 +18,8 @@ namespace halcyra {
 // 8 bytes per slot (a 32-bit hash tag and the entry's position) at a load of
 // at most one half, so a probe rarely touches an entry that does not match.
 // Entries stay in order of first occurrence; they are sorted by term bytes
-// only when handed over.
-//
-// Reaching a bitmap costs several dependent cache misses, which would
-// dominate the build if paid per id. Ids bound for bitmaps are therefore
-// queued as (entry, id) pairs and filed in batches: a stable radix sort
-// groups the queue by entry, and each bitmap takes its run of ids in one
-// bulk add.
+// only when handed over. Ids bound for bitmaps are filed in batches through
+// a BitmapQueue.
 class TermTable {
  public:
   TermTable();
@@ -63,9 +59,7 @@ class TermTable {
   std::vector<Entry> entries_;
   std::vector<uint64_t> index_;  // hash tag << 32 | (1 + position); 0 when empty
   int shift_;                    // 64 - log2(index_.size())
-  std::vector<uint64_t> queue_;   // position << 32 | id, for bitmap entries
-  std::vector<uint64_t> sorted_;  // radix sort buffer, as large as queue_
-  std::vector<DocId> run_;        // one entry's queued ids
+  BitmapQueue queue_;  // ids bound for bitmap entries, by entry position
 };
 
 }  // namespace halcyra
