@@ -66,14 +66,11 @@ class TermArena {
 
   // A copy of term that lives as long as the arena.
   std::string_view Intern(std::string_view term);
-  // Bytes held, chunk slack included.
-  size_t bytes() const { return bytes_; }
 
  private:
   std::vector<std::unique_ptr<char[]>> chunks_;
   char* next_ = nullptr;  // free space in the last chunk
   size_t left_ = 0;
-  size_t bytes_ = 0;
 };
 
 // The input of write_term_index: terms in strictly ascending byte order, each

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace halcyra {
@@ -40,6 +41,7 @@ class DictBlockBuilder {
 
   // Every block's bytes, back to back.
   const std::string& region() const { return region_; }
+  std::string TakeRegion() { return std::move(region_); }
   const std::vector<Block>& blocks() const { return blocks_; }
 
  private:

@@ -26,16 +26,13 @@ constexpr size_t kArenaChunk = size_t{64} << 10;
 std::string_view TermArena::Intern(std::string_view term) {
   if (term.empty()) return std::string_view("", 0);  // a valid pointer for memcmp
   if (term.size() > left_) {
-    // A long term gets a chunk of its own, which keeps the current one.
+    // A long term gets a chunk of its own; the current one stays in use.
     if (term.size() > kArenaChunk / 4) {
       auto& chunk = chunks_.emplace_back(new char[term.size()]);
-      bytes_ += term.size();
       std::memcpy(chunk.get(), term.data(), term.size());
-      if (chunks_.size() >= 2) std::swap(chunks_[chunks_.size() - 1], chunks_[chunks_.size() - 2]);
       return {chunk.get(), term.size()};
     }
     chunks_.emplace_back(new char[kArenaChunk]);
-    bytes_ += kArenaChunk;
     next_ = chunks_.back().get();
     left_ = kArenaChunk;
   }
@@ -193,7 +190,7 @@ Status BuildRegions(TermPostings& postings, const TermIndexOptions& options, Reg
   out->router = std::move(router).finish();
 
   if (n > UINT32_MAX) return Error::Limit("HYTI term count exceeds the 32-bit limit");
-  out->dictionary = dict.region();
+  out->dictionary = dict.TakeRegion();
   return Status::Ok();
 }
 
