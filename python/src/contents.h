@@ -14,5 +14,6 @@ PyObject* NewWriteHyviFromFaissFunction(PyObject* module);
 PyObject* BuilderType();
 PyObject* VectorBuilderType();
 PyObject* SplitSetBuilderType();
+PyObject* SplitSetWriterType();
 
 }  // namespace halcyra::py

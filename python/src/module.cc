@@ -27,6 +27,7 @@ constexpr Entry kContents[] = {
     {"write_hyvi_from_faiss", NewWriteHyviFromFaissFunction},
     {"SplitSetBuilder", NewRefTo<&SplitSetBuilderType>},
     {"SplitSetBuildStats", NewRefTo<&SplitSetBuildStatsType>},
+    {"SplitSetWriter", NewRefTo<&SplitSetWriterType>},
 };
 
 PyModuleDef kModule = {

@@ -359,6 +359,18 @@ PyMethodDef MethodEntry(const char* name, const char* doc) {
   return {name, Fastcall<&Method<T, F, M>>(), METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
+template <PyObject* (*F)(const Call&)>
+PyObject* StaticMethod(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return F(Call{args, nargs, kwnames});
+}
+
+// A method-table entry for a static method F(const Call& call): it has no
+// instance, so there is no borrow to take.
+template <PyObject* (*F)(const Call&)>
+PyMethodDef StaticMethodEntry(const char* name, const char* doc) {
+  return {name, Fastcall<&StaticMethod<F>>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc};
+}
+
 // The len() slot, reading the value under a shared borrow.
 template <class T, size_t (*F)(const T&)>
 Py_ssize_t Length(PyObject* self) {

@@ -8,7 +8,7 @@ import halcyra
 
 # Registration order of the module's contents; later names join as their
 # classes are built.
-REGISTERED = ["Builder", "BuildStats", "VectorBuilder", "VectorBuildStats", "tokenize", "write_hyvi_from_faiss", "SplitSetBuilder", "SplitSetBuildStats"]
+REGISTERED = ["Builder", "BuildStats", "VectorBuilder", "VectorBuildStats", "tokenize", "write_hyvi_from_faiss", "SplitSetBuilder", "SplitSetBuildStats", "SplitSetWriter"]
 
 STATS = {
     "BuildStats": (

@@ -23,6 +23,13 @@ namespace halcyra {
 // dominate the build if paid per id. Ids bound for bitmaps are therefore
 // queued as (slot, id) pairs and filed in batches: a stable radix sort groups
 // the queue by slot, and each bitmap takes its run of ids in one bulk add.
+//
+// The table also keeps the total size of its postings in the portable Roaring
+// serialization, exact as long as each key's ids arrive ascending and
+// distinct (documents numbered in order, keys deduplicated per document):
+// a posting costs 8 bytes of header, 8 per container, 2 per id of an array
+// container (up to 4096 ids) and 8192 for a bitmap container. A bitmap
+// slot's unused `first` field tracks its newest container for this.
 class PostingTable {
  public:
   PostingTable();
@@ -41,6 +48,9 @@ class PostingTable {
   // Distinct keys so far.
   size_t size() const { return slots_.size(); }
 
+  // The sum of the postings' portable serialized sizes (see above).
+  uint64_t serialized_bytes() const { return serialized_bytes_; }
+
   // Hands every posting over for the index writer, leaving the table empty:
   // one- and two-id postings encoded, the others as bitmaps that the writer
   // encodes one at a time.
@@ -52,7 +62,7 @@ class PostingTable {
   struct Slot {
     NgramKey key;
     uint32_t count;  // inline ids (1 or 2), kInBitmap, or 0 once released
-    DocId first;
+    DocId first;     // for a bitmap: newest container key << 16 | its ids, at most 4096
     union {
       DocId second;
       roaring_bitmap_t* bitmap;
@@ -78,6 +88,7 @@ class PostingTable {
   std::vector<uint64_t> queue_;  // position << 32 | id, for bitmap slots
   std::vector<uint64_t> sorted_;  // radix sort buffer, as large as queue_
   std::vector<DocId> run_;       // one slot's queued ids
+  uint64_t serialized_bytes_ = 0;
 };
 
 }  // namespace halcyra
