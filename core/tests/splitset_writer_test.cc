@@ -60,6 +60,7 @@ TEST(PortableRoaring, ReadsWhatTheLibraryWrites) {
       EXPECT_EQ(r->size(), bytes.size() - 8);
       EXPECT_EQ(r->empty(), ids.empty());
       if (!ids.empty()) {
+        EXPECT_EQ(r->minimum(), ids.front());
         EXPECT_EQ(r->maximum(), ids.back());
         EXPECT_EQ(Decode(*r, 7).back(), ids.back() + 7);
       }
@@ -104,6 +105,7 @@ TEST(PortableRoaring, RefusesBrokenInvariants) {
   bits[4096 / 8] = 1;
   Result<PortableRoaring> r = PortableRoaring::Parse(s + bits);
   ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r->minimum(), 3u << 16);
   EXPECT_EQ(r->maximum(), (3u << 16) + 4096);
 }
 

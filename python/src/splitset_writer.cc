@@ -7,7 +7,7 @@ namespace halcyra::py {
 namespace {
 
 using SortcolArg = std::tuple<std::string, uint16_t, bool>;
-using InputArg = std::tuple<std::string, Bytes>;
+using InputArg = std::tuple<std::string, BytesView>;
 
 PyObject* NewStr(const std::string& s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
@@ -108,7 +108,7 @@ PyObject* Compact(SplitSetWriter& writer, const Call& call) {
   if (!ParseArgs(kParams, call, inputs)) return nullptr;
   std::vector<CompactionInput> views;
   views.reserve(inputs.size());
-  for (const auto& [name, bytes] : inputs) views.push_back({name, bytes.value});
+  for (const auto& [name, bytes] : inputs) views.push_back({name, bytes.view()});
   Result<CompactedSplit> compacted = writer.Compact(views);
   if (!compacted.ok()) return RaiseError(compacted.error());
   Ref removed(PyList_New(static_cast<Py_ssize_t>(compacted->removed.size())));

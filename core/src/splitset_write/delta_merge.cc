@@ -1,6 +1,8 @@
 #include "splitset_write/delta_merge.h"
 
 #include <algorithm>
+#include <bit>
+#include <cassert>
 #include <queue>
 #include <tuple>
 
@@ -21,6 +23,66 @@ constexpr uint64_t kBlockKeySize = 8;
 constexpr uint64_t kDictEntrySize = 20;
 
 Error Compact(std::string message) { return Error::Core("HYSS compact: " + message); }
+
+// A set of ids for the merge's per-id work (is it deleted, is it live): a
+// plain bit array over the ids' range when that is at most kDenseIds wide,
+// which it is for any set made by a writer in this century, else a Roaring
+// bitmap. Membership in the bit array is one load, where the bitmap costs a
+// container search per id.
+class IdSet {
+ public:
+  static constexpr uint64_t kDenseIds = uint64_t{1} << 28;  // 32 MiB of bits
+
+  // For ids from lo to hi inclusive (an empty range when lo > hi).
+  IdSet(DocId lo, DocId hi) : lo_(lo) {
+    if (lo <= hi && uint64_t{hi} - lo < kDenseIds) bits_.assign((uint64_t{hi} - lo) / 64 + 1, 0);
+    dense_ = lo > hi || !bits_.empty();
+  }
+
+  void Add(std::span<const DocId> ids) {
+    if (!dense_) {
+      roaring_bitmap_add_many(sparse_.mutable_roaring(), ids.size(), ids.data());
+      return;
+    }
+    for (DocId id : ids) {
+      const uint64_t i = id - lo_;
+      assert(i < 64 * bits_.size());
+      bits_[i / 64] |= uint64_t{1} << (i % 64);
+    }
+  }
+
+  bool Contains(DocId id) const {
+    if (!dense_) return roaring_bitmap_contains(&sparse_.roaring(), id);
+    const uint64_t i = uint64_t{id} - lo_;  // ids below lo_ wrap far past the end
+    return id >= lo_ && i / 64 < bits_.size() && (bits_[i / 64] >> (i % 64) & 1) != 0;
+  }
+
+  // Cardinality, smallest and largest id (both 0 when empty).
+  void Summarize(uint64_t* count, DocId* min, DocId* max) const {
+    *count = 0;
+    *min = *max = 0;
+    if (!dense_) {
+      *count = sparse_.Cardinality();
+      if (*count != 0) {
+        *min = roaring_bitmap_minimum(&sparse_.roaring());
+        *max = roaring_bitmap_maximum(&sparse_.roaring());
+      }
+      return;
+    }
+    for (size_t w = 0; w < bits_.size(); ++w) {
+      if (bits_[w] == 0) continue;
+      if (*count == 0) *min = lo_ + static_cast<DocId>(64 * w + std::countr_zero(bits_[w]));
+      *max = lo_ + static_cast<DocId>(64 * w + 63 - std::countl_zero(bits_[w]));
+      *count += std::popcount(bits_[w]);
+    }
+  }
+
+ private:
+  DocId lo_;
+  bool dense_;
+  std::vector<uint64_t> bits_;
+  Bitmap sparse_;
+};
 
 // Adds the ids of the tombstone record in summary, if any, to *tombstones.
 Status AddTombstones(std::string_view summary, Bitmap* tombstones) {
@@ -63,11 +125,17 @@ Result<DeltaInput> DeltaInput::Read(const SplitEntry& entry, std::string_view by
     if (!ids.ok()) return ids.take_error();
     // Relative numbers become global ids by adding the first id; one that
     // would pass the last id is refused rather than folded onto it.
-    if (!ids->empty() && ids->maximum() > UINT32_MAX - input.id_offset_) {
+    if (ids->empty()) {
+      input.postings_.push_back(posting);
+      continue;
+    }
+    if (ids->maximum() > UINT32_MAX - input.id_offset_) {
       return Error::Limit("HYSS compact: " + entry.name + " holds posting number " +
                           std::to_string(ids->maximum()) + ", which from first id " +
                           std::to_string(input.id_offset_) + " passes the last id 4294967295");
     }
+    input.min_id_ = std::min(input.min_id_, input.id_offset_ + ids->minimum());
+    input.max_id_ = std::max(input.max_id_, input.id_offset_ + ids->maximum());
     input.postings_.push_back(posting);
   }
   if (!std::is_sorted(input.postings_.begin(), input.postings_.end(),
@@ -93,13 +161,25 @@ Result<MergedSplit> MergeDeltaInputs(std::span<const DeltaInput> inputs, const B
     for (const DeltaInput::Posting& posting : postings) byte_bound += posting.length;
   }
 
-  const roaring_bitmap_t& dead = tombstones.roaring();
-  const bool any_dead = !roaring_bitmap_is_empty(&dead);
+  // Ids outside every input's range need no tombstone test.
+  DocId lo = UINT32_MAX, hi = 0;
+  for (const DeltaInput& input : inputs) {
+    lo = std::min(lo, input.min_id());
+    hi = std::max(hi, input.max_id());
+  }
+  IdSet dead(lo, hi);
+  {
+    std::vector<DocId> ids(tombstones.Cardinality());
+    roaring_bitmap_to_uint32_array(&tombstones.roaring(), ids.data());
+    std::erase_if(ids, [lo, hi](DocId id) { return id < lo || id > hi; });
+    dead.Add(ids);
+  }
+  const bool any_dead = lo <= hi && !tombstones.empty();
   MergedSplit merged;
   NgramPostings entries;
   entries.Reserve(entry_bound, byte_bound);
   merged.keys.reserve(entry_bound);
-  Bitmap live;
+  IdSet live(lo, hi);
   std::vector<DocId> ids;
   std::string encoded;
   while (!heap.empty()) {
@@ -111,11 +191,9 @@ Result<MergedSplit> MergeDeltaInputs(std::span<const DeltaInput> inputs, const B
       heap.pop();
       const DeltaInput& input = inputs[j];
       const DeltaInput::Posting& posting = input.postings()[position];
-      // Checked by DeltaInput::Read, so parsing cannot fail here.
-      Result<PortableRoaring> bitmap = PortableRoaring::Parse(input.bytes().substr(posting.offset, posting.length));
-      if (!bitmap.ok()) return Error::Internal("compaction input changed after it was checked");
       const size_t before = ids.size();
-      bitmap->AppendIds(input.id_offset(), &ids);
+      PortableRoaring::ParseChecked(input.bytes().substr(posting.offset, posting.length))
+          .AppendIds(input.id_offset(), &ids);
       if (before != 0 && before < ids.size() && ids[before] <= ids[before - 1]) ascending = false;
       if (position + 1 < input.postings().size()) heap.emplace(input.postings()[position + 1].key, j, position + 1);
     }
@@ -124,30 +202,20 @@ Result<MergedSplit> MergeDeltaInputs(std::span<const DeltaInput> inputs, const B
       ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
     }
     if (any_dead) {
-      std::erase_if(ids, [&dead](DocId id) { return roaring_bitmap_contains(&dead, id); });
+      std::erase_if(ids, [&dead](DocId id) { return dead.Contains(id); });
     }
     if (ids.empty()) continue;
-    roaring_bitmap_add_many(live.mutable_roaring(), ids.size(), ids.data());
+    live.Add(ids);
     encoded.clear();
-    if (ids.size() <= kMaxArrayPosting) {
-      AppendSortedPosting(ids, &encoded);
-    } else {
-      Bitmap posting;
-      roaring_bitmap_add_many(posting.mutable_roaring(), ids.size(), ids.data());
-      HALCYRA_RETURN_IF_ERROR(AppendPosting(posting.roaring(), &encoded));
-    }
+    AppendSortedPosting(ids, &encoded);
     entries.AddEncoded(key, encoded);
     merged.keys.push_back(key);
   }
 
-  const uint64_t live_count = live.Cardinality();
+  uint64_t live_count = 0;
+  live.Summarize(&live_count, &merged.first_id, &merged.last_id);
   if (live_count > UINT32_MAX) return Error::Limit("HYSS compact: document count exceeds the 32-bit limit");
   merged.doc_count = static_cast<uint32_t>(live_count);
-  if (live_count != 0) {
-    merged.first_id = roaring_bitmap_minimum(&live.roaring());
-    merged.last_id = roaring_bitmap_maximum(&live.roaring());
-  }
-  live = Bitmap();
 
   const uint64_t s = stride != 0 ? stride : kDefaultStride;
   const uint64_t k = entries.size();

@@ -53,11 +53,17 @@ class DeltaInput {
   const std::vector<Posting>& postings() const { return postings_; }  // keys ascending
   std::string_view bytes() const { return bytes_; }
   DocId id_offset() const { return id_offset_; }
+  // The smallest and largest global id of any posting; min > max when the
+  // postings hold no ids.
+  DocId min_id() const { return min_id_; }
+  DocId max_id() const { return max_id_; }
 
  private:
   std::string_view bytes_;
   std::vector<Posting> postings_;
   DocId id_offset_ = 0;
+  DocId min_id_ = UINT32_MAX;
+  DocId max_id_ = 0;
 };
 
 struct MergedSplit {

@@ -37,8 +37,14 @@ class PortableRoaring {
   // CoreError "roaring deserialize: <what is wrong>".
   static Result<PortableRoaring> Parse(std::string_view bytes);
 
+  // The bitmap at the front of bytes, which Parse has accepted before: only
+  // what AppendIds needs is read, and nothing is checked again.
+  static PortableRoaring ParseChecked(std::string_view bytes);
+
   bool empty() const { return count_ == 0; }
-  // The largest id; the bitmap must not be empty.
+  // The smallest and the largest id; the bitmap must not be empty. (Not
+  // known after ParseChecked.)
+  DocId minimum() const { return minimum_; }
   DocId maximum() const { return maximum_; }
   uint64_t cardinality() const { return cardinality_; }
   // The bytes the bitmap occupies.
@@ -53,6 +59,8 @@ class PortableRoaring {
 
  private:
   PortableRoaring() = default;
+  // Reads the cookie, container count, run flags and descriptors' position.
+  Status ReadHeader(std::string_view bytes);
 
   std::string_view bytes_;
   uint32_t count_ = 0;           // containers
@@ -61,6 +69,7 @@ class PortableRoaring {
   size_t containers_at_ = 0;
   size_t end_ = 0;
   uint64_t cardinality_ = 0;
+  DocId minimum_ = 0;
   DocId maximum_ = 0;
 };
 
