@@ -597,7 +597,7 @@ def test_every_compaction_failure_leaves_the_writer_unchanged():
     assert w.flush() == twin.flush()
 
 
-def test_compaction_input_tombstone_record_is_checked():
+def test_resume_checks_every_summary():
     corrupt = record(4, struct.pack("<IIHHIHH", 12346, 1, 0, 1, 16, 9, 2))
     m = manifest_bytes([entry("split-d00000.hys", 1, 0, flags=1, summary=corrupt)])
     with pytest.raises(ValueError):
