@@ -44,15 +44,23 @@ bench: build
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/builder_bench.py
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/splitset_bench.py
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/term_bench.py
+	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/splitset_writer_bench.py
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/vector_bench.py
 	$(BUILD)/bench/fst_bench
 	$(PYTHON) bench/analyzer_peers.py $(BUILD)/bench/analyzer_bench
 
-# The manifest parser under libFuzzer with AddressSanitizer and UBSan, for
-# FUZZ_TIME seconds, from seeds written by the manifest writer. The parser
-# needs only its own unit and the error values, so they are compiled here.
-FUZZ_CXXFLAGS := -std=c++20 -O1 -g -Icore/include
+# The manifest parser and the split-set writer's inputs (resume manifests,
+# compaction splits and tombstone records) under libFuzzer with
+# AddressSanitizer and UBSan, for FUZZ_TIME seconds each, from seeds written
+# by the manifest writer and by the writer itself. The parser needs only its
+# own unit and the error values; the writer needs the tokenizer, postings,
+# the n-gram index writer and the split-set units, with Roaring and ICU.
+FUZZ_CXXFLAGS := -std=c++20 -O1 -g -Icore/include -Icore/src
 FUZZ_SOURCES  := core/src/splitset/manifest.cc core/src/index/core_error.cc
+WRITER_FUZZ_SOURCES := $(wildcard core/src/splitset_write/*.cc core/src/splitset/*.cc core/src/index/*.cc) \
+  core/src/build/ngram_keys.cc core/src/build/ngram_index.cc core/src/build/postings.cc \
+  core/src/build/posting_table.cc
+WRITER_FUZZ_LIBS := -lroaring -licuuc
 
 fuzz:
 	@scripts/install-deps clang libclang-rt-14-dev
@@ -62,6 +70,12 @@ fuzz:
 	clang++ $(FUZZ_CXXFLAGS) -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
 	  fuzz/manifest_fuzz.cc $(FUZZ_SOURCES) -o $(FUZZ_BUILD)/manifest_fuzz
 	$(FUZZ_BUILD)/manifest_fuzz -max_total_time=$(FUZZ_TIME) -max_len=4096 $(FUZZ_BUILD)/manifest-corpus
+	mkdir -p $(FUZZ_BUILD)/writer-corpus
+	clang++ $(FUZZ_CXXFLAGS) fuzz/writer_seeds.cc $(WRITER_FUZZ_SOURCES) $(WRITER_FUZZ_LIBS) -o $(FUZZ_BUILD)/writer_seeds
+	$(FUZZ_BUILD)/writer_seeds $(FUZZ_BUILD)/writer-corpus
+	clang++ $(FUZZ_CXXFLAGS) -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+	  fuzz/writer_fuzz.cc $(WRITER_FUZZ_SOURCES) $(WRITER_FUZZ_LIBS) -o $(FUZZ_BUILD)/writer_fuzz
+	$(FUZZ_BUILD)/writer_fuzz -max_total_time=$(FUZZ_TIME) -max_len=8192 $(FUZZ_BUILD)/writer-corpus
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) demo-out

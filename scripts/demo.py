@@ -1,8 +1,9 @@
 """The demo: indexes Debian's fortune corpus with halcyra and answers a query
-from the files it wrote, through the small reader in the test tree; builds a
-stemmed term index of the same corpus and answers a query through it; then
-builds a vector index of scikit-learn's handwritten digits and looks up the
-nearest neighbours of one digit in it."""
+from the files it wrote, through the small reader in the test tree; builds
+the corpus as a split set, and as a streaming split set with deltas, a resume
+and a compaction; builds a stemmed term index of the same corpus and answers a
+query through it; then builds a vector index of scikit-learn's handwritten
+digits and looks up the nearest neighbours of one digit in it."""
 
 import os
 import sys
@@ -158,6 +159,60 @@ def term_index(phrase):
         print(docs[doc_id][1].rstrip())
 
 
+def writer_life(phrase):
+    """A streaming split set: documents arrive in batches, some are deleted,
+    each flush returns a delta split and a new manifest that are stored as
+    files (split first, manifest second); a new writer resumes from the
+    stored manifest; finally the deltas are compacted into one split."""
+    out = os.path.normpath(os.path.join(OUT, "..", "stream"))
+    os.makedirs(out, exist_ok=True)
+    for name in os.listdir(out):
+        os.remove(os.path.join(out, name))
+
+    def store(name, data):
+        with open(os.path.join(out, name), "wb") as f:
+            f.write(data)
+
+    docs = [text for _, text in fortunes.load(fortunes.ENGLISH)]
+    batches = [docs[i : i + 2000] for i in range(0, 8000, 2000)]
+    writer = halcyra.SplitSetWriter(name_prefix="stream")
+    print(f"\nA streaming split set in {out}:")
+    for i, batch in enumerate(batches):
+        if i == 2:
+            # Another process takes over from the stored manifest alone.
+            with open(os.path.join(out, "index.hyss"), "rb") as f:
+                writer = halcyra.SplitSetWriter.resume(f.read(), name_prefix="stream")
+            print(f"  resumed from index.hyss: next id {writer.doc_count()}")
+        for text in batch:
+            writer.add(text)
+        writer.delete(writer.doc_count() - 1)  # the batch's last document is retracted
+        memtable = writer.memtable_bytes()
+        name, split, manifest = writer.flush()
+        store(name, split)
+        store("index.hyss", manifest)  # the atomic switch to the new set
+        print(f"  flushed {name}: {len(batch)} documents, {len(split):,} bytes (memtable estimate {memtable:,})")
+    with open(os.path.join(out, "index.hyss"), "rb") as f:
+        _, _, splits = readers.manifest(f.read())
+    inputs = []
+    for s in splits:
+        with open(os.path.join(out, s["name"]), "rb") as f:
+            inputs.append((s["name"], f.read()))
+    name, split, manifest, removed = writer.compact(inputs)
+    store(name, split)
+    store("index.hyss", manifest)
+    for old in removed:
+        os.remove(os.path.join(out, old))
+    _, _, splits = readers.manifest(manifest)
+    (c,) = splits
+    tombstones = readers.roaring_exact(dict(readers.summary_records(c["summary"]))[readers.SUMMARY_TOMBSTONES])
+    print(f"  compacted {len(removed)} deltas into {name}: {c['docs']} live documents (ids {c['first_id']}.."
+          f"{c['last_id']}), {len(split):,} bytes, {len(tombstones)} deleted ids carried as tombstones")
+    _, postings, _ = readers.ngram_index(split)
+    keys = halcyra.tokenize(phrase)
+    hits = set.intersection(*(set(postings.get(k, [])) for k in keys))
+    print(f"  query {phrase!r}: {len(hits)} documents hold all its keys, ids global in the compacted split")
+
+
 def vectors():
     """Every 8 x 8 digit image is a 64-component vector; its row number is its doc id."""
     from sklearn.datasets import load_digits
@@ -191,6 +246,7 @@ def main():
     build_dataset()
     query(QUERY)
     build_split_set("Klingon")
+    writer_life("Klingon")
     term_index("The running of the computers")
     vectors()
 

@@ -119,11 +119,17 @@ TEST(Postings, SortedIdsEncodeLikeTheLibrary) {
     AppendSortedPosting(ids, &direct);
     EXPECT_EQ(direct, "prefix" + Whole(Of(ids))) << ids.size();
   }
-  Ids many;
-  for (uint32_t i = 0; i < kMaxArrayPosting; ++i) many.push_back(i * 7);  // one full array container and more
-  std::string direct;
-  AppendSortedPosting(many, &direct);
-  EXPECT_EQ(direct, Whole(Of(many)));
+  // Containers of 4096 and 4097 values (an array and a bitmap), a full one,
+  // and a sparse one after them.
+  for (uint32_t n : {4096u, 4097u, 65536u}) {
+    Ids many;
+    for (uint32_t i = 0; i < n; ++i) many.push_back(65536 * 3 + i * (65536 / n));
+    for (uint32_t i = 0; i < 4097; ++i) many.push_back(65536 * 4 + i * 7);
+    many.push_back(UINT32_MAX);
+    std::string direct;
+    AppendSortedPosting(many, &direct);
+    EXPECT_EQ(direct, Whole(Of(many))) << n;
+  }
 }
 
 TEST(Postings, AppendPostingExtendsTheBuffer) {

@@ -17,5 +17,6 @@ PyObject* VectorBuilderType();
 PyObject* TermBuilderType();
 PyObject* SplitSetBuilderType();
 PyObject* TermSplitSetBuilderType();
+PyObject* SplitSetWriterType();
 
 }  // namespace halcyra::py

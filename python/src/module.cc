@@ -30,6 +30,7 @@ constexpr Entry kContents[] = {
     {"SplitSetBuilder", NewRefTo<&SplitSetBuilderType>},
     {"TermSplitSetBuilder", NewRefTo<&TermSplitSetBuilderType>},
     {"SplitSetBuildStats", NewRefTo<&SplitSetBuildStatsType>},
+    {"SplitSetWriter", NewRefTo<&SplitSetWriterType>},
 };
 
 PyModuleDef kModule = {

@@ -149,6 +149,16 @@ bool From(PyObject* o, Bytes& out) {
   return true;
 }
 
+bool From(PyObject* o, BytesView& out) {
+  if (PyBytes_CheckExact(o)) {
+    out.owner_ = Ref::Borrow(o);
+    out.copy_.value.clear();
+    return true;
+  }
+  out.owner_ = Ref();
+  return From(o, out.copy_);
+}
+
 bool RaiseIntRange(bool negative, bool is_signed) {
   PyErr_SetString(PyExc_OverflowError, !negative   ? "int too big to convert"
                                        : is_signed ? "int too small to convert"

@@ -143,6 +143,22 @@ struct Bytes {
   std::string value;
 };
 
+// A byte string read in place when it is a bytes object, which is immutable
+// and kept alive by the reference held here; any other sequence is copied.
+// For large inputs that are only read.
+class BytesView {
+ public:
+  std::string_view view() const {
+    if (owner_) return {PyBytes_AS_STRING(owner_.get()), static_cast<size_t>(PyBytes_GET_SIZE(owner_.get()))};
+    return copy_.value;
+  }
+
+ private:
+  friend bool From(PyObject* o, BytesView& out);
+  Ref owner_;
+  Bytes copy_;
+};
+
 // A dict, converted to its (key, value) pairs in iteration order.
 template <class K, class V>
 struct Dict {
@@ -166,6 +182,7 @@ bool From(PyObject* o, Dict<K, V>& out);
 bool From(PyObject* o, std::string& out);
 bool From(PyObject* o, bool& out);
 bool From(PyObject* o, Bytes& out);
+bool From(PyObject* o, BytesView& out);
 bool From(PyObject* o, double& out);
 bool From(PyObject* o, float& out);
 
@@ -357,6 +374,18 @@ PyObject* Method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 template <class T, PyObject* (*F)(T&, const Call&), BorrowGuard::Mode M>
 PyMethodDef MethodEntry(const char* name, const char* doc) {
   return {name, Fastcall<&Method<T, F, M>>(), METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+template <PyObject* (*F)(const Call&)>
+PyObject* StaticMethod(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return F(Call{args, nargs, kwnames});
+}
+
+// A method-table entry for a static method F(const Call& call): it has no
+// instance, so there is no borrow to take.
+template <PyObject* (*F)(const Call&)>
+PyMethodDef StaticMethodEntry(const char* name, const char* doc) {
+  return {name, Fastcall<&StaticMethod<F>>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc};
 }
 
 // The len() slot, reading the value under a shared borrow.

@@ -11,6 +11,7 @@ import halcyra
 REGISTERED = [
     "Builder", "BuildStats", "VectorBuilder", "VectorBuildStats", "tokenize", "write_hyvi_from_faiss",
     "write_term_index", "TermBuilder", "SplitSetBuilder", "TermSplitSetBuilder", "SplitSetBuildStats",
+    "SplitSetWriter",
 ]
 
 STATS = {

@@ -56,14 +56,14 @@ Result<std::string> encode_posting(const roaring_bitmap_t& posting);
 // writers that keep many postings back to back in one buffer.
 Status AppendPosting(const roaring_bitmap_t& posting, std::string* out);
 
-// Most ids AppendSortedPosting takes: with no more, every container is an
-// array container.
+// Past this many ids a container is a bitmap container (8192 bytes) rather
+// than an array of 16-bit values, in the library as in the format.
 inline constexpr size_t kMaxArrayPosting = 4096;
 
-// The whole encoding of the sorted, distinct ids (at most kMaxArrayPosting)
-// appended to *out: byte for byte what AppendPosting gives for the bitmap of
-// those ids, without building one, which matters when millions of keys have a
-// document or two each.
+// The whole encoding of the sorted, distinct ids appended to *out: byte for
+// byte what AppendPosting gives for a bitmap built by inserting those ids,
+// without building one, which matters when millions of keys have a document
+// or two each.
 void AppendSortedPosting(std::span<const DocId> ids, std::string* out);
 
 struct HeadTail {

@@ -57,6 +57,9 @@ class BufferSink final : public Sink {
   }
   Status Close() override { return Status::Ok(); }
 
+  // Room for n bytes in all, for writers that know their output's size.
+  void Reserve(size_t n) { bytes_.reserve(n); }
+
   const std::string& bytes() const { return bytes_; }
   std::string Release() { return std::move(bytes_); }
 

@@ -7,6 +7,20 @@ namespace {
 
 constexpr size_t kMinIndexLog2 = 10;
 
+// Portable serialized sizes: a bitmap's cookie and container count, one
+// container's key, cardinality and offset, one id of an array container.
+constexpr uint64_t kBitmapHeaderBytes = 8;
+constexpr uint64_t kContainerBytes = 8;
+constexpr uint64_t kArrayIdBytes = 2;
+// Past this many ids a container is a fixed 8192-byte bitmap, as large as
+// the array it replaces.
+constexpr uint32_t kMaxArrayIds = 4096;
+
+// The growth of a posting whose newest id so far is `last` when id joins it.
+uint64_t JoinCost(DocId last, DocId id) {
+  return (last >> 16) == (id >> 16) ? kArrayIdBytes : kContainerBytes + kArrayIdBytes;
+}
+
 }  // namespace
 
 PostingTable::PostingTable() { ResetIndex(kMinIndexLog2); }
@@ -18,6 +32,7 @@ void PostingTable::Release() {
     if (s.count == kInBitmap) roaring_bitmap_free(s.bitmap);
   }
   slots_.clear();
+  serialized_bytes_ = 0;
 }
 
 void PostingTable::ResetIndex(size_t log2_size) {
@@ -39,6 +54,7 @@ bool PostingTable::Add(NgramKey key, DocId doc) {
   slot.key = key;
   slot.count = 1;
   slot.first = doc;
+  serialized_bytes_ += kBitmapHeaderBytes + kContainerBytes + kArrayIdBytes;
   index_[i] = static_cast<uint32_t>(slots_.size());
   if (slots_.size() * 2 > index_.size()) Grow();
   return true;
@@ -57,21 +73,33 @@ void PostingTable::AddTo(uint32_t position, DocId doc) {
   switch (slot.count) {
     case 1:
       if (doc != slot.first) {
+        serialized_bytes_ += JoinCost(slot.first, doc);
         slot.second = doc;
         slot.count = 2;
       }
       return;
     case 2: {
       if (doc == slot.first || doc == slot.second) return;
+      serialized_bytes_ += JoinCost(slot.second, doc);
+      // At most 3 ids share doc's container, so it is an array.
+      const uint32_t same = 1 + ((slot.first >> 16) == (doc >> 16)) + ((slot.second >> 16) == (doc >> 16));
       roaring_bitmap_t* r = roaring_bitmap_create();
       roaring_bitmap_add(r, slot.first);
       roaring_bitmap_add(r, slot.second);
       roaring_bitmap_add(r, doc);
       slot.bitmap = r;
+      slot.first = (doc & 0xFFFF0000u) | same;
       slot.count = kInBitmap;
       return;
     }
     default:
+      if ((slot.first >> 16) != (doc >> 16)) {
+        serialized_bytes_ += kContainerBytes + kArrayIdBytes;
+        slot.first = (doc & 0xFFFF0000u) | 1;
+      } else if ((slot.first & 0xFFFF) < kMaxArrayIds) {
+        serialized_bytes_ += kArrayIdBytes;
+        ++slot.first;
+      }
       if (queue_.Push(position, doc)) FlushQueue();
   }
 }
@@ -121,6 +149,7 @@ Result<NgramPostings> PostingTable::TakePostings() {
   }
   slots_.clear();
   slots_.shrink_to_fit();
+  serialized_bytes_ = 0;
   return entries;
 }
 

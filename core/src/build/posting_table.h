@@ -21,6 +21,13 @@ namespace halcyra {
 // key.
 //
 // Ids bound for bitmaps are filed in batches through a BitmapQueue.
+//
+// The table also keeps the total size of its postings in the portable Roaring
+// serialization, exact as long as each key's ids arrive ascending and
+// distinct (documents numbered in order, keys deduplicated per document):
+// a posting costs 8 bytes of header, 8 per container, 2 per id of an array
+// container (up to 4096 ids) and 8192 for a bitmap container. A bitmap
+// slot's unused `first` field tracks its newest container for this.
 class PostingTable {
  public:
   PostingTable();
@@ -39,6 +46,9 @@ class PostingTable {
   // Distinct keys so far.
   size_t size() const { return slots_.size(); }
 
+  // The sum of the postings' portable serialized sizes (see above).
+  uint64_t serialized_bytes() const { return serialized_bytes_; }
+
   // Hands every posting over for the index writer, leaving the table empty:
   // one- and two-id postings encoded, the others as bitmaps that the writer
   // encodes one at a time.
@@ -50,7 +60,7 @@ class PostingTable {
   struct Slot {
     NgramKey key;
     uint32_t count;  // inline ids (1 or 2), kInBitmap, or 0 once released
-    DocId first;
+    DocId first;     // for a bitmap: newest container key << 16 | its ids, at most 4096
     union {
       DocId second;
       roaring_bitmap_t* bitmap;
@@ -71,6 +81,7 @@ class PostingTable {
   std::vector<uint32_t> index_;  // 1 + position in slots_, 0 when empty
   int shift_;                    // 64 - log2(index_.size())
   BitmapQueue queue_;  // ids bound for bitmap slots, by slot position
+  uint64_t serialized_bytes_ = 0;
 };
 
 }  // namespace halcyra

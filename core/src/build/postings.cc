@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstring>
 #include <memory>
 
 #include "halcyra/coding.h"
 
 namespace halcyra {
 namespace {
+
+constexpr uint32_t kBitmapContainerBytes = 8192;
 
 struct RoaringDeleter {
   void operator()(roaring_bitmap_t* r) const { roaring_bitmap_free(r); }
@@ -69,32 +72,64 @@ Status AppendPosting(const roaring_bitmap_t& posting, std::string* out) {
 }
 
 void AppendSortedPosting(std::span<const DocId> ids, std::string* out) {
-  assert(ids.size() <= kMaxArrayPosting);
   assert(std::is_sorted(ids.begin(), ids.end()));
   // Portable layout without run containers: cookie 12346, container count,
   // (key u16, cardinality - 1 u16) per container, then the byte offset of
   // each container's data, then the data: an array container holds its low
-  // 16-bit values ascending.
-  uint32_t containers = 0;
-  for (size_t i = 0; i < ids.size(); ++i) containers += i == 0 || (ids[i] >> 16) != (ids[i - 1] >> 16);
-  PutFixed32(out, 12346);
-  PutFixed32(out, containers);
-  for (size_t i = 0; i < ids.size();) {
-    size_t j = i;
+  // 16-bit values ascending, a bitmap container (more than 4096 values) 1024
+  // little-endian u64 words, value v being bit v % 64 of word v / 64. The
+  // size is found first, so that the encoding is written in place.
+  const auto container_end = [&ids](size_t i) {
+    size_t j = i + 1;
     while (j < ids.size() && (ids[j] >> 16) == (ids[i] >> 16)) ++j;
-    PutFixed16(out, static_cast<uint16_t>(ids[i] >> 16));
-    PutFixed16(out, static_cast<uint16_t>(j - i - 1));
-    i = j;
+    return j;
+  };
+  const auto data_bytes = [](size_t n) { return n > kMaxArrayPosting ? kBitmapContainerBytes : 2 * n; };
+  size_t containers = 0, size = 8;
+  for (size_t i = 0, j; i < ids.size(); i = j) {
+    j = container_end(i);
+    ++containers;
+    size += 8 + data_bytes(j - i);
   }
-  uint32_t offset = 8 + 8 * containers;
-  for (size_t i = 0; i < ids.size();) {
-    size_t j = i;
-    while (j < ids.size() && (ids[j] >> 16) == (ids[i] >> 16)) ++j;
-    PutFixed32(out, offset);
-    offset += static_cast<uint32_t>(2 * (j - i));
-    i = j;
+  const size_t start = out->size();
+  out->resize(start + size);
+  char* p = out->data() + start;
+  const auto put16 = [&p](uint32_t v) {
+    p[0] = static_cast<char>(v);
+    p[1] = static_cast<char>(v >> 8);
+    p += 2;
+  };
+  const auto put32 = [&put16](uint32_t v) {
+    put16(v & 0xFFFF);
+    put16(v >> 16);
+  };
+  put32(12346);
+  put32(static_cast<uint32_t>(containers));
+  for (size_t i = 0, j; i < ids.size(); i = j) {
+    j = container_end(i);
+    put16(ids[i] >> 16);
+    put16(static_cast<uint32_t>(j - i - 1));
   }
-  for (DocId id : ids) PutFixed16(out, static_cast<uint16_t>(id));
+  uint32_t offset = static_cast<uint32_t>(8 + 8 * containers);
+  for (size_t i = 0, j; i < ids.size(); i = j) {
+    j = container_end(i);
+    put32(offset);
+    offset += static_cast<uint32_t>(data_bytes(j - i));
+  }
+  for (size_t i = 0, j; i < ids.size(); i = j) {
+    j = container_end(i);
+    if (j - i > kMaxArrayPosting) {
+      std::memset(p, 0, kBitmapContainerBytes);
+      for (size_t k = i; k < j; ++k) {
+        const uint32_t v = ids[k] & 0xFFFF;
+        p[v / 8] = static_cast<char>(p[v / 8] | 1 << (v % 8));  // the words' bytes, least significant first
+      }
+      p += kBitmapContainerBytes;
+    } else {
+      for (size_t k = i; k < j; ++k) put16(ids[k] & 0xFFFF);
+    }
+  }
+  assert(p == out->data() + out->size());
 }
 
 Result<HeadTail> encode_head_tail(const roaring_bitmap_t& posting, uint32_t head_boundary) {
