@@ -81,16 +81,23 @@ PyObject* Delete(SplitSetWriter& writer, const Call& call) {
   Py_RETURN_NONE;
 }
 
-template <uint64_t (*F)(const SplitSetWriter&)>
-PyObject* Count(SplitSetWriter& writer, const Call& call) {
-  static constexpr Params<0> kParams{"SplitSetWriter", {}, 0};
+PyObject* MemtableBytes(SplitSetWriter& writer, const Call& call) {
+  static constexpr Params<0> kParams{"SplitSetWriter.memtable_bytes", {}, 0};
   if (!ParseArgs(kParams, call)) return nullptr;
-  return ToPy(F(writer));
+  return ToPy(writer.memtable_bytes());
 }
 
-uint64_t MemtableBytes(const SplitSetWriter& w) { return w.memtable_bytes(); }
-uint64_t MemtableDocCount(const SplitSetWriter& w) { return w.memtable_doc_count(); }
-uint64_t DocCount(const SplitSetWriter& w) { return w.doc_count(); }
+PyObject* MemtableDocCount(SplitSetWriter& writer, const Call& call) {
+  static constexpr Params<0> kParams{"SplitSetWriter.memtable_doc_count", {}, 0};
+  if (!ParseArgs(kParams, call)) return nullptr;
+  return PyLong_FromUnsignedLong(writer.memtable_doc_count());
+}
+
+PyObject* DocCount(SplitSetWriter& writer, const Call& call) {
+  static constexpr Params<0> kParams{"SplitSetWriter.doc_count", {}, 0};
+  if (!ParseArgs(kParams, call)) return nullptr;
+  return PyLong_FromUnsignedLong(writer.doc_count());
+}
 
 PyObject* Flush(SplitSetWriter& writer, const Call& call) {
   static constexpr Params<0> kParams{"SplitSetWriter.flush", {}, 0};
@@ -139,16 +146,16 @@ PyMethodDef kMethods[] = {
         "delete",
         "delete($self, doc_id)\n--\n\n"
         "Deletes an assigned doc ID: the next [`flush`](Self::flush) writes it as a tombstone."),
-    MethodEntry<SplitSetWriter, &Count<&MemtableBytes>, BorrowGuard::kShared>(
+    MethodEntry<SplitSetWriter, &MemtableBytes, BorrowGuard::kShared>(
         "memtable_bytes",
         "memtable_bytes($self)\n--\n\n"
         "An upper bound of the delta split the memtable would make; compare it with your\n"
         "own cap to decide when to flush."),
-    MethodEntry<SplitSetWriter, &Count<&MemtableDocCount>, BorrowGuard::kShared>(
+    MethodEntry<SplitSetWriter, &MemtableDocCount, BorrowGuard::kShared>(
         "memtable_doc_count",
         "memtable_doc_count($self)\n--\n\n"
         "Documents added since the last flush."),
-    MethodEntry<SplitSetWriter, &Count<&DocCount>, BorrowGuard::kShared>(
+    MethodEntry<SplitSetWriter, &DocCount, BorrowGuard::kShared>(
         "doc_count",
         "doc_count($self)\n--\n\n"
         "The next global doc ID: documents ever added to the set."),
