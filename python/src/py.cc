@@ -105,6 +105,19 @@ bool From(PyObject* o, std::string& out) {
   return true;
 }
 
+bool From(PyObject* o, StrView& out) {
+  if (!PyUnicode_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'", TypeName(o));
+    return false;
+  }
+  Py_ssize_t size;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(o, &size);  // lone surrogates raise here
+  if (utf8 == nullptr) return false;
+  out.owner_ = Ref::Borrow(o);
+  out.view_ = std::string_view(utf8, static_cast<size_t>(size));
+  return true;
+}
+
 bool From(PyObject* o, bool& out) {
   if (!PyBool_Check(o)) {
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyBool'", TypeName(o));

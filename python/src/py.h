@@ -21,6 +21,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -159,6 +160,20 @@ class BytesView {
   Bytes copy_;
 };
 
+// A str read in place: the UTF-8 form the str keeps (its own bytes when it
+// is ASCII; otherwise encoded once and cached in the object by the
+// interpreter) stays valid while the reference held here keeps the str
+// alive. For texts that are only read.
+class StrView {
+ public:
+  std::string_view view() const { return view_; }
+
+ private:
+  friend bool From(PyObject* o, StrView& out);
+  Ref owner_;
+  std::string_view view_;
+};
+
 // A dict, converted to its (key, value) pairs in iteration order.
 template <class K, class V>
 struct Dict {
@@ -183,6 +198,7 @@ bool From(PyObject* o, std::string& out);
 bool From(PyObject* o, bool& out);
 bool From(PyObject* o, Bytes& out);
 bool From(PyObject* o, BytesView& out);
+bool From(PyObject* o, StrView& out);
 bool From(PyObject* o, double& out);
 bool From(PyObject* o, float& out);
 

@@ -5,7 +5,9 @@
 namespace halcyra::py {
 namespace {
 
-using Docs = std::vector<std::tuple<uint32_t, std::string>>;
+// Texts are read in place: the list of converted documents holds a
+// reference to each str until the batch is done.
+using Docs = std::vector<std::tuple<uint32_t, StrView>>;
 
 PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static constexpr Params<6> kParams{
@@ -28,7 +30,7 @@ PyObject* AddMany(TermBuilder& builder, const Call& call) {
   if (!ParseArgs(kParams, call, docs)) return nullptr;
   if (builder.finished()) return RaiseError(Error::Consumed("TermBuilder already finished"));
   for (const auto& [id, text] : docs) {
-    if (Status s = builder.Add(id, text); !s.ok()) return RaiseError(s.error());
+    if (Status s = builder.Add(id, text.view()); !s.ok()) return RaiseError(s.error());
   }
   Py_RETURN_NONE;
 }

@@ -119,6 +119,7 @@ def test_write_term_index_head_boundary(tmp_path):
         ([(-1, "a")], OverflowError, None),
         ([(2**32, "a")], OverflowError, None),
         ([[1, "a"]], TypeError, None),
+        ([(1, "a \udc80 b")], UnicodeEncodeError, None),
         (5, TypeError, None),
     ],
 )
@@ -132,6 +133,26 @@ def test_docs_conversion(tmp_path, docs, exc, message):
     with pytest.raises(exc):
         b.add_many([(0, "fine")] + docs if isinstance(docs, list) else docs)
     assert b.term_count() == 0  # nothing of the batch was added
+
+
+def test_texts_stay_alive_while_the_batch_is_added(tmp_path):
+    # add_many reads the texts in place. A conversion that drops the batch
+    # list's references to texts already converted must not free them before
+    # they are analyzed.
+    batch = []
+
+    class Id:
+        def __index__(self):
+            batch.clear()
+            return 2
+
+    batch += [(0, "".join(["Grüße aus Köln ", "eins"])), (1, "".join(["plain ", "words"])), (Id(), "Zwei")]
+    b = TermBuilder()
+    b.add_many(batch)
+    assert batch == [] and b.term_count() == 7
+    b.finish(str(tmp_path / "x.hyt"))
+    write_term_index(str(tmp_path / "y.hyt"), [(0, "Grüße aus Köln eins"), (1, "plain words"), (2, "Zwei")])
+    assert (tmp_path / "x.hyt").read_bytes() == (tmp_path / "y.hyt").read_bytes()
 
 
 def test_path_is_a_str(tmp_path):

@@ -76,6 +76,19 @@ class Analyzer {
   // stemmer runs out of memory (kInternal).
   Status Analyze(std::string_view text, std::vector<std::string>* terms);
 
+  // Calls visit(word) -> Status for each maximal run of term characters of
+  // text, in text order, case-folded when the settings fold case: the
+  // words that Resolve turns into terms. The view is valid during the call
+  // only. Stops at and returns the first failure.
+  template <class Visit>
+  Status ForEachWord(std::string_view text, Visit&& visit);
+
+  // The term that word (from ForEachWord) files its document under: its stem
+  // when stemming, else the word itself; nullopt for a stop word. The view
+  // is valid until the next call. Fails only when the stemmer runs out of
+  // memory (kInternal).
+  Result<std::optional<std::string_view>> Resolve(std::string_view word);
+
  private:
   struct StemmerDeleter {
     void operator()(sb_stemmer* stemmer) const;
@@ -83,17 +96,31 @@ class Analyzer {
 
   explicit Analyzer(const AnalyzerSettings& settings) : settings_(settings) {}
 
+  // Per byte: kLetterOrDigit for an ASCII letter or digit, with kUpper for
+  // an uppercase one; 0 for every other byte, non-ASCII ones included.
+  static constexpr uint8_t kLetterOrDigit = 1;
+  static constexpr uint8_t kUpper = 2;
+  static constexpr std::array<uint8_t, 256> kAsciiClass = [] {
+    std::array<uint8_t, 256> t{};
+    for (int c = '0'; c <= '9'; ++c) t[c] = kLetterOrDigit;
+    for (int c = 'a'; c <= 'z'; ++c) t[c] = kLetterOrDigit;
+    for (int c = 'A'; c <= 'Z'; ++c) t[c] = kLetterOrDigit | kUpper;
+    return t;
+  }();
+
+  // Reads the non-ASCII character at text[*i], advancing *i past it: appends
+  // it (case-folded when fold_case) to *word and returns true when it is a
+  // term character; returns false when it ends a word.
+  static bool AppendNonAscii(std::string_view text, size_t* i, bool fold_case, std::string* word);
+
   // A term with its stem, remembered from an earlier call.
   struct CachedStem {
     std::string term;  // empty: the slot is unused
     std::string stem;
   };
 
-  // Files the term in term_ (if any) into *terms and empties term_.
-  Status EndTerm(std::vector<std::string>* terms);
-
-  // Appends the stem of term_ to *terms.
-  Status AppendStem(std::vector<std::string>* terms);
+  // The stem of word (not empty), valid until the next call.
+  Result<std::string_view> Stem(std::string_view word);
 
   AnalyzerSettings settings_;
   const StopWordList* stop_words_ = nullptr;  // set when settings_.stopwords
@@ -103,7 +130,63 @@ class Analyzer {
   // and a few thousand frequent words make up most of any text. Sized when
   // stemming.
   std::vector<CachedStem> stem_cache_;
-  std::string term_;  // the term in progress, reused from text to text
+  std::string word_;  // the word in progress, reused from text to text
 };
+
+template <class Visit>
+Status Analyzer::ForEachWord(std::string_view text, Visit&& visit) {
+  word_.clear();
+  const bool fold_case = settings_.fold_case;
+  const auto* const bytes = reinterpret_cast<const uint8_t*>(text.data());
+  const size_t size = text.size();
+  size_t i = 0;
+  while (i < size) {
+    const uint8_t b = bytes[i];
+    if (b < 0x80) {
+      uint8_t classes = kAsciiClass[b];
+      if (classes == 0) {
+        ++i;
+        if (!word_.empty()) {
+          HALCYRA_RETURN_IF_ERROR(visit(std::string_view(word_)));
+          word_.clear();
+        }
+        continue;
+      }
+      // A run of ASCII letters and digits is taken at once; a whole word of
+      // them is handed out in place unless it needs folding.
+      size_t end = i + 1;
+      for (uint8_t c; end < size && (c = kAsciiClass[bytes[end]]) != 0; ++end) classes |= c;
+      const bool upper = (classes & kUpper) != 0;
+      const bool whole = word_.empty() && (end == size || bytes[end] < 0x80);
+      if (whole && !(fold_case && upper)) {
+        HALCYRA_RETURN_IF_ERROR(visit(text.substr(i, end - i)));
+        i = end;
+        continue;
+      }
+      const size_t at = word_.size();
+      word_.append(text.data() + i, end - i);
+      if (fold_case && upper) {
+        for (size_t k = at; k < word_.size(); ++k) {
+          if (word_[k] >= 'A' && word_[k] <= 'Z') word_[k] += 'a' - 'A';
+        }
+      }
+      i = end;
+      if (whole) {
+        HALCYRA_RETURN_IF_ERROR(visit(std::string_view(word_)));
+        word_.clear();
+      }
+      continue;
+    }
+    if (!AppendNonAscii(text, &i, fold_case, &word_) && !word_.empty()) {
+      HALCYRA_RETURN_IF_ERROR(visit(std::string_view(word_)));
+      word_.clear();
+    }
+  }
+  if (!word_.empty()) {
+    HALCYRA_RETURN_IF_ERROR(visit(std::string_view(word_)));
+    word_.clear();
+  }
+  return Status::Ok();
+}
 
 }  // namespace halcyra

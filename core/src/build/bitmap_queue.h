@@ -16,12 +16,18 @@ namespace halcyra {
 // one bulk add.
 class BitmapQueue {
  public:
+  static constexpr size_t kDefaultCapacity = size_t{1} << 17;
+
+  // A full queue of capacity ids takes 16 bytes per id with the sort buffer;
+  // a larger one gives longer runs per owner, so fewer bitmap lookups.
+  explicit BitmapQueue(size_t capacity = kDefaultCapacity) : capacity_(capacity) {}
+
   // Queues id for owner's bitmap. Returns true when the queue is full and
   // must be flushed before the next Push.
   bool Push(uint32_t owner, DocId id) {
-    if (queue_.empty()) queue_.reserve(kCapacity);
+    if (queue_.empty()) queue_.reserve(capacity_);
     queue_.push_back(uint64_t{owner} << 32 | id);
-    return queue_.size() == kCapacity;
+    return queue_.size() == capacity_;
   }
 
   // Calls file(owner, ids) once per owner with a queued id, every owner's ids
@@ -46,11 +52,10 @@ class BitmapQueue {
   void Release();
 
  private:
-  static constexpr size_t kCapacity = size_t{1} << 17;
-
   // LSD radix sort on the owner half; stable.
   void SortByOwner(uint32_t max_owner);
 
+  size_t capacity_;
   std::vector<uint64_t> queue_;   // owner << 32 | id
   std::vector<uint64_t> sorted_;  // radix sort buffer, as large as queue_
   std::vector<DocId> run_;        // one owner's ids

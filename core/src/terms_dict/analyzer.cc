@@ -21,10 +21,6 @@ constexpr size_t kMaxCachedTerm = 32;
 
 constexpr char kNeedLanguage[] = "stemming and stop-word removal require a language (pass language=...)";
 
-bool IsAsciiTermChar(unsigned char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-}
-
 bool IsTermChar(UChar32 c) {
   return u_isUAlphabetic(c) || (U_GET_GC_MASK(c) & U_GC_N_MASK) != 0;  // N = Nd | Nl | No
 }
@@ -147,82 +143,52 @@ Result<Analyzer> Analyzer::Create(const AnalyzerSettings& settings) {
   return analyzer;
 }
 
-Status Analyzer::EndTerm(std::vector<std::string>* terms) {
-  if (term_.empty()) return Status::Ok();
-  if (stop_words_ != nullptr && stop_words_->Contains(term_)) {
-    term_.clear();
-    return Status::Ok();
-  }
-  // The stemmer counts bytes in an int; a longer term is kept as it is.
-  if (stemmer_ != nullptr && term_.size() <= INT_MAX) {
-    HALCYRA_RETURN_IF_ERROR(AppendStem(terms));
-  } else {
-    terms->push_back(term_);
-  }
-  term_.clear();
-  return Status::Ok();
+Result<std::optional<std::string_view>> Analyzer::Resolve(std::string_view word) {
+  if (stop_words_ != nullptr && stop_words_->Contains(word)) return std::optional<std::string_view>();
+  // The stemmer counts bytes in an int; a longer word is kept as it is.
+  if (stemmer_ == nullptr || word.size() > INT_MAX) return std::optional<std::string_view>(word);
+  Result<std::string_view> stem = Stem(word);
+  if (!stem.ok()) return stem.take_error();
+  return std::optional<std::string_view>(*stem);
 }
 
-Status Analyzer::AppendStem(std::vector<std::string>* terms) {
+Result<std::string_view> Analyzer::Stem(std::string_view word) {
   CachedStem* slot = nullptr;
-  if (term_.size() <= kMaxCachedTerm) {
-    slot = &stem_cache_[std::hash<std::string_view>{}(term_) & (kStemCacheSlots - 1)];
-    if (slot->term == term_) {  // never true for an unused slot: terms are not empty
-      terms->push_back(slot->stem);
-      return Status::Ok();
-    }
+  if (word.size() <= kMaxCachedTerm) {
+    slot = &stem_cache_[std::hash<std::string_view>{}(word) & (kStemCacheSlots - 1)];
+    if (slot->term == word) return std::string_view(slot->stem);  // never true for an unused slot
   }
-  const sb_symbol* stem = sb_stemmer_stem(stemmer_.get(), reinterpret_cast<const sb_symbol*>(term_.data()),
-                                          static_cast<int>(term_.size()));
+  const sb_symbol* stem = sb_stemmer_stem(stemmer_.get(), reinterpret_cast<const sb_symbol*>(word.data()),
+                                          static_cast<int>(word.size()));
   if (stem == nullptr) return Error::Internal("Snowball stemmer out of memory");
-  terms->emplace_back(reinterpret_cast<const char*>(stem), sb_stemmer_length(stemmer_.get()));
-  if (slot != nullptr) {
-    slot->term = term_;
-    slot->stem = terms->back();
-  }
-  return Status::Ok();
+  const std::string_view result(reinterpret_cast<const char*>(stem), sb_stemmer_length(stemmer_.get()));
+  if (slot == nullptr) return result;  // valid until the stemmer's next call
+  slot->term = word;
+  slot->stem = result;
+  return std::string_view(slot->stem);
 }
 
 Status Analyzer::Analyze(std::string_view text, std::vector<std::string>* terms) {
-  term_.clear();
-  const bool fold_case = settings_.fold_case;
-  const auto* const begin = reinterpret_cast<const uint8_t*>(text.data());
-  const size_t size = text.size();
-  size_t i = 0;
-  while (i < size) {
-    const uint8_t b = begin[i];
-    if (b < 0x80) {
-      if (!IsAsciiTermChar(b)) {
-        ++i;
-        HALCYRA_RETURN_IF_ERROR(EndTerm(terms));
-        continue;
-      }
-      // A run of ASCII letters and digits is appended at once.
-      size_t end = i + 1;
-      while (end < size && IsAsciiTermChar(begin[end])) ++end;
-      const size_t at = term_.size();
-      term_.append(text.data() + i, end - i);
-      if (fold_case) {
-        for (size_t k = at; k < term_.size(); ++k) {
-          if (term_[k] >= 'A' && term_[k] <= 'Z') term_[k] += 'a' - 'A';
-        }
-      }
-      i = end;
-      continue;
-    }
-    const size_t start = i;
-    int32_t n;
-    const UChar32 c = DecodeAt(begin + start, size - start, &n);
-    i = start + n;
-    if (!IsTermChar(c)) {  // U+FFFD (malformed input) is a symbol
-      HALCYRA_RETURN_IF_ERROR(EndTerm(terms));
-    } else if (fold_case && u_hasBinaryProperty(c, UCHAR_CHANGES_WHEN_LOWERCASED)) {
-      AppendLowercase(c, &term_);
-    } else {
-      term_.append(text.data() + start, n);  // well-formed: c is a term character
-    }
+  return ForEachWord(text, [this, terms](std::string_view word) -> Status {
+    Result<std::optional<std::string_view>> term = Resolve(word);
+    if (!term.ok()) return term.take_error();
+    if (term->has_value()) terms->emplace_back(**term);
+    return Status::Ok();
+  });
+}
+
+bool Analyzer::AppendNonAscii(std::string_view text, size_t* i, bool fold_case, std::string* word) {
+  const size_t start = *i;
+  int32_t n;
+  const UChar32 c = DecodeAt(reinterpret_cast<const uint8_t*>(text.data()) + start, text.size() - start, &n);
+  *i = start + n;
+  if (!IsTermChar(c)) return false;  // U+FFFD (malformed input) is a symbol
+  if (fold_case && u_hasBinaryProperty(c, UCHAR_CHANGES_WHEN_LOWERCASED)) {
+    AppendLowercase(c, word);
+  } else {
+    word->append(text.data() + start, n);  // well-formed: c is a term character
   }
-  return EndTerm(terms);
+  return true;
 }
 
 }  // namespace halcyra

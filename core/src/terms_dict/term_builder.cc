@@ -1,12 +1,11 @@
 #include "halcyra/term_builder.h"
 
 #include <filesystem>
-#include <vector>
 
 #include "halcyra/analyzer.h"
 #include "halcyra/sink.h"
 #include "halcyra/term_index.h"
-#include "term_table.h"
+#include "term_filer.h"
 
 namespace halcyra {
 namespace {
@@ -22,23 +21,14 @@ Result<std::unique_ptr<FileSink>> CreateIndexFile(const std::string& path) {
 }  // namespace
 
 struct TermBuilder::State {
-  State(Analyzer a, const TermIndexOptions& o) : analyzer(std::move(a)), options(o) {}
+  State(Analyzer a, const TermIndexOptions& o) : filer(std::move(a)), options(o) {}
 
-  Status Add(DocId id, std::string_view text) {
-    terms.clear();
-    HALCYRA_RETURN_IF_ERROR(analyzer.Analyze(text, &terms));
-    for (const std::string& term : terms) {
-      if (!table.Add(term, id)) return Error::Limit("HYTI term count exceeds the 32-bit limit");
-    }
-    return Status::Ok();
-  }
+  Status Add(DocId id, std::string_view text) { return filer.File(text, id); }
 
-  Status WriteTo(Sink& sink) { return write_term_index(table.TakePostings(), options, sink); }
+  Status WriteTo(Sink& sink) { return write_term_index(filer.TakePostings(), options, sink); }
 
-  Analyzer analyzer;
+  TermFiler filer;
   TermIndexOptions options;
-  TermTable table;
-  std::vector<std::string> terms;  // the current text's terms
 };
 
 Result<TermBuilder> TermBuilder::Create(const TermBuilderOptions& options) {
@@ -69,7 +59,7 @@ Status TermBuilder::Add(DocId id, std::string_view text) {
   return state_->Add(id, text);
 }
 
-size_t TermBuilder::term_count() const { return state_ != nullptr ? state_->table.size() : 0; }
+size_t TermBuilder::term_count() const { return state_ != nullptr ? state_->filer.term_count() : 0; }
 
 Status TermBuilder::Finish(const std::string& path) {
   if (state_ == nullptr) return Error::Consumed("TermBuilder already finished");

@@ -7,34 +7,16 @@ namespace halcyra {
 namespace {
 
 constexpr size_t kMinIndexLog2 = 10;
-
-// A fast 64-bit hash of the term's bytes, eight at a time.
-uint64_t HashTerm(std::string_view term) {
-  const char* p = term.data();
-  size_t n = term.size();
-  uint64_t h = 0x9E3779B97F4A7C15ULL ^ (n * 0xFF51AFD7ED558CCDULL);
-  uint64_t w;
-  for (; n >= 8; p += 8, n -= 8) {
-    std::memcpy(&w, p, 8);
-    h = (h ^ w) * 0xBF58476D1CE4E5B9ULL;
-    h ^= h >> 31;
-  }
-  if (n != 0) {
-    w = 0;
-    std::memcpy(&w, p, n);
-    h = (h ^ w) * 0xBF58476D1CE4E5B9ULL;
-  }
-  h ^= h >> 29;
-  h *= 0x94D049BB133111EBULL;
-  h ^= h >> 32;
-  return h;
-}
+// Ids queued for bitmaps before they are filed: 8 MiB with the sort buffer.
+// The frequent terms of a text corpus number in the tens of thousands, and
+// a flush costs a bitmap lookup per term queued, so a long queue pays.
+constexpr size_t kQueueCapacity = size_t{1} << 19;
 
 uint32_t Tag(uint64_t hash) { return static_cast<uint32_t>(hash); }
 
 }  // namespace
 
-TermTable::TermTable() { ResetIndex(kMinIndexLog2); }
+TermTable::TermTable() : queue_(kQueueCapacity) { ResetIndex(kMinIndexLog2); }
 
 TermTable::~TermTable() { TermPostings::Release(entries_); }
 
@@ -59,14 +41,16 @@ uint32_t TermTable::Find(std::string_view term, uint64_t hash, size_t* slot) con
   return 0;
 }
 
-bool TermTable::Add(std::string_view term, DocId doc) {
+bool TermTable::Add(std::string_view term, DocId doc, uint32_t* position) {
   const uint64_t hash = HashTerm(term);
   size_t slot;
   if (const uint32_t found = Find(term, hash, &slot); found != 0) {
+    *position = found - 1;
     AddTo(found - 1, doc);
     return true;
   }
   if (entries_.size() == UINT32_MAX) return false;
+  *position = static_cast<uint32_t>(entries_.size());
   const std::string_view interned = arena_.Intern(term);
   Entry& e = entries_.emplace_back();
   e.term = interned.data();
