@@ -132,6 +132,21 @@ TEST(Postings, SortedIdsEncodeLikeTheLibrary) {
   }
 }
 
+// The two-step form: the size first, then the same bytes written in place,
+// nothing past them.
+TEST(Postings, SortedIdsPlacedInMemory) {
+  Ids many;
+  for (uint32_t i = 0; i < 5000; ++i) many.push_back(65536 + i * 3);
+  many.push_back(1u << 20);
+  for (const Ids& ids : std::vector<Ids>{{}, {7}, {65535, 65536, 131072}, many}) {
+    const std::string expected = Whole(Of(ids));
+    ASSERT_EQ(SortedPostingSize(ids), expected.size());
+    std::string memory(expected.size() + 3, '#');
+    EXPECT_EQ(PutSortedPosting(ids, memory.data()), memory.data() + expected.size());
+    EXPECT_EQ(memory, expected + "###");
+  }
+}
+
 TEST(Postings, AppendPostingExtendsTheBuffer) {
   std::string out = "ab";
   ASSERT_TRUE(AppendPosting(Of({1, 2}).roaring(), &out).ok());

@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <memory>
 #include <random>
 #include <set>
 
 #include "build/posting_table.h"
 #include "halcyra/coding.h"
+#include "halcyra/ngram_index.h"
+#include "halcyra/sink.h"
 #include "halcyra/summary.h"
 #include "splitset_write/portable_roaring.h"
 #include "test_readers.h"
@@ -246,6 +250,146 @@ TEST(SplitSetWriter, SurvivesCorruptResumeAndCompactInputs) {
       SplitSetWriter fresh = *SplitSetWriter::Resume(manifest, {.stride = 4});
       EXPECT_EQ(retry->manifest, fresh.Compact(good)->manifest);
     }
+  }
+}
+
+// A caller's buffer: records the calls and keeps the split's bytes.
+class RecordingBuffer final : public SplitBuffer {
+ public:
+  char* Allocate(size_t n) override {
+    ++allocations;
+    capacity = n;
+    memory.reset(new char[n]);  // left uninitialized, as a bytes object is
+    return memory.get();
+  }
+  void Shrink(size_t size) override {
+    ++shrinks;
+    split.assign(memory.get(), size);
+  }
+
+  int allocations = 0;
+  int shrinks = 0;
+  size_t capacity = 0;
+  std::string split;
+  std::unique_ptr<char[]> memory;
+};
+
+// An n-gram index file of the given postings, each encoded as the library
+// encodes it (with run containers if runs) or, without, as sorted ids.
+std::string IndexFile(const std::map<NgramKey, Ids>& postings, bool runs) {
+  NgramPostings entries;
+  for (const auto& [key, ids] : postings) {
+    if (runs) {
+      entries.AddEncoded(key, Serialize(ids, true));
+    } else {
+      std::string encoded;
+      AppendSortedPosting(ids, &encoded);
+      entries.AddEncoded(key, encoded);
+    }
+  }
+  BufferSink sink;
+  EXPECT_TRUE(write_ngram_index(std::move(entries), 3, 0, true, sink).ok());
+  return sink.Release();
+}
+
+TEST(SplitSetWriter, CompactsIntoACallersBuffer) {
+  SplitSetWriter w = NewWriter();
+  for (int d = 0; d < 50; ++d) ASSERT_TRUE(w.Add("text number " + std::to_string(d * d)).ok());
+  const FlushedSplit a = MustFlush(w);
+  for (int d = 0; d < 50; ++d) ASSERT_TRUE(w.Add("more text " + std::to_string(d)).ok());
+  ASSERT_TRUE(w.Delete(3).ok());
+  const FlushedSplit b = MustFlush(w);
+  const std::string manifest = b.manifest;
+
+  // One input at first id 0 without tombstones: the bound is the size.
+  const std::vector<CompactionInput> one = {{a.name, a.split}};
+  RecordingBuffer buffer;
+  Result<CompactedSplit> c = SplitSetWriter(*SplitSetWriter::Resume(manifest, {})).Compact(one, buffer);
+  ASSERT_TRUE(c.ok()) << c.error().message();
+  EXPECT_EQ(std::tie(buffer.allocations, buffer.shrinks), std::make_tuple(1, 1));
+  EXPECT_EQ(buffer.capacity, buffer.split.size());
+  EXPECT_TRUE(c->split.empty());
+  EXPECT_EQ(buffer.split, SplitSetWriter(*SplitSetWriter::Resume(manifest, {})).Compact(one)->split);
+
+  // Two inputs, the second with a tombstone: the same bytes and manifest as
+  // the string form, from no larger a buffer than needed.
+  const std::vector<CompactionInput> two = {{a.name, a.split}, {b.name, b.split}};
+  RecordingBuffer both;
+  SplitSetWriter x = *SplitSetWriter::Resume(manifest, {});
+  SplitSetWriter y = *SplitSetWriter::Resume(manifest, {});
+  Result<CompactedSplit> in_buffer = x.Compact(two, both);
+  Result<CompactedSplit> in_string = y.Compact(two);
+  ASSERT_TRUE(in_buffer.ok() && in_string.ok());
+  EXPECT_EQ(both.split, in_string->split);
+  EXPECT_EQ(in_buffer->manifest, in_string->manifest);
+  EXPECT_LE(both.split.size(), both.capacity);
+  EXPECT_EQ(x.splits()[0].byte_size, both.split.size());
+
+  // Inputs are checked before any memory is asked for.
+  const std::string broken = b.split.substr(0, 30);
+  RecordingBuffer unused;
+  SplitSetWriter z = *SplitSetWriter::Resume(manifest, {});
+  EXPECT_FALSE(z.Compact(std::vector<CompactionInput>{{a.name, a.split}, {b.name, broken}}, unused).ok());
+  EXPECT_EQ(unused.allocations, 0);
+}
+
+// Postings made elsewhere (run, bitmap and array containers, numbers that a
+// first id moves across container boundaries), merged with tombstones: the
+// result is byte for byte the index of the union of the global ids less the
+// deleted ones, written into memory sized by the merge's bound beforehand.
+TEST(SplitSetWriter, CompactsForeignPostingsWithinItsBound) {
+  std::mt19937 rng(17);
+  for (int round = 0; round < 40; ++round) {
+    SplitSetWriter w = NewWriter();
+    std::vector<FlushedSplit> flushed;
+    std::vector<std::string> files;
+    std::map<NgramKey, std::set<DocId>> all;
+    std::set<DocId> dead;
+    const bool runs = round % 2 == 0;
+    for (int f = 0; f < 3; ++f) {
+      const DocId first = w.doc_count();
+      const uint32_t docs = 1 + rng() % 3000;
+      for (uint32_t d = 0; d < docs; ++d) ASSERT_TRUE(w.Add("").ok());
+      for (int t = 0; t < 20; ++t) {
+        const DocId id = rng() % w.doc_count();
+        ASSERT_TRUE(w.Delete(id).ok());
+        dead.insert(id);
+      }
+      std::map<NgramKey, Ids> postings;
+      for (uint32_t d = 0; d < docs; ++d) postings[1].push_back(d);  // every document, as a flush makes
+      postings[2] = {docs - 1};                                       // deleted below: the key goes
+      for (NgramKey key = 3; key < 8; ++key) {
+        if (rng() % 3 != 0) postings[key] = RandomIds(rng);
+      }
+      if (f == 0) postings.erase(2);
+      for (const auto& [key, ids] : postings) {
+        for (DocId id : ids) all[key].insert(first + id);
+      }
+      flushed.push_back(MustFlush(w));
+      files.push_back(IndexFile(postings, runs));
+    }
+    for (const auto& [key, ids] : all) {
+      if (key == 2) dead.insert(ids.begin(), ids.end());
+    }
+    for (DocId id : all[2]) ASSERT_TRUE(w.Delete(id).ok());
+    flushed.push_back(MustFlush(w));  // a split of tombstones only
+    files.push_back(IndexFile({}, false));
+
+    std::vector<CompactionInput> inputs;
+    for (size_t i = 0; i < files.size(); ++i) inputs.push_back({flushed[i].name, files[i]});
+    RecordingBuffer buffer;
+    Result<CompactedSplit> c = w.Compact(inputs, buffer);
+    ASSERT_TRUE(c.ok()) << c.error().message();
+
+    std::map<NgramKey, Ids> live;
+    for (const auto& [key, ids] : all) {
+      for (DocId id : ids) {
+        if (!dead.contains(id)) live[key].push_back(id);
+      }
+    }
+    EXPECT_FALSE(live.contains(2));
+    EXPECT_EQ(buffer.split, IndexFile(live, false)) << round;
+    EXPECT_LE(buffer.split.size(), buffer.capacity);
   }
 }
 

@@ -109,6 +109,27 @@ PyObject* Flush(SplitSetWriter& writer, const Call& call) {
   return NewTuple({NewStr(f.name), NewBytes(f.split), NewBytes(f.manifest)});
 }
 
+// The compacted split written straight into the bytes object returned, not
+// copied there from a string: allocated at the merge's bound of its size,
+// then shrunk to the size (the tail past it is never written).
+class BytesBuffer final : public SplitBuffer {
+ public:
+  char* Allocate(size_t capacity) override {
+    bytes_ = Ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
+    if (!bytes_) throw std::bad_alloc();
+    return PyBytes_AS_STRING(bytes_.get());
+  }
+  void Shrink(size_t size) override {
+    PyObject* bytes = bytes_.release();
+    if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(size)) != 0) throw std::bad_alloc();
+    bytes_ = Ref(bytes);
+  }
+  PyObject* release() { return bytes_.release(); }
+
+ private:
+  Ref bytes_;
+};
+
 PyObject* Compact(SplitSetWriter& writer, const Call& call) {
   static constexpr Params<1> kParams{"SplitSetWriter.compact", {"inputs"}, 1};
   std::vector<InputArg> inputs;
@@ -116,7 +137,8 @@ PyObject* Compact(SplitSetWriter& writer, const Call& call) {
   std::vector<CompactionInput> views;
   views.reserve(inputs.size());
   for (const auto& [name, bytes] : inputs) views.push_back({name, bytes.view()});
-  Result<CompactedSplit> compacted = writer.Compact(views);
+  BytesBuffer split;
+  Result<CompactedSplit> compacted = writer.Compact(views, split);
   if (!compacted.ok()) return RaiseError(compacted.error());
   Ref removed(PyList_New(static_cast<Py_ssize_t>(compacted->removed.size())));
   if (!removed) return nullptr;
@@ -125,8 +147,7 @@ PyObject* Compact(SplitSetWriter& writer, const Call& call) {
     if (name == nullptr) return nullptr;
     PyList_SET_ITEM(removed.get(), static_cast<Py_ssize_t>(i), name);
   }
-  return NewTuple({NewStr(compacted->name), NewBytes(compacted->split), NewBytes(compacted->manifest),
-                   removed.release()});
+  return NewTuple({NewStr(compacted->name), split.release(), NewBytes(compacted->manifest), removed.release()});
 }
 
 PyMethodDef kMethods[] = {

@@ -72,6 +72,14 @@ class NgramPostings {
   std::vector<Bitmap> bitmaps_;
 };
 
+// For writers that encode each posting straight into the file: the size of
+// everything before the first posting (header, block index, dictionary) of
+// an index of key_count keys, the header, and one dictionary entry.
+uint64_t ngram_index_front_size(uint64_t key_count, uint32_t stride, bool fold_case);
+void AppendNgramIndexHeader(uint32_t key_count, uint16_t gram_size, uint32_t stride, bool fold_case,
+                            std::string* out);
+void AppendNgramDictEntry(NgramKey key, uint64_t offset, uint32_t length, std::string* out);
+
 // Writes the index of entries (consumed) to sink and closes the sink, on
 // failure too. Limits and preconditions fail with Error::Limit:
 //   "write_index requires distinct n-gram keys"  (nothing written)

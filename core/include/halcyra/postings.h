@@ -66,6 +66,12 @@ inline constexpr size_t kMaxArrayPosting = 4096;
 // or two each.
 void AppendSortedPosting(std::span<const DocId> ids, std::string* out);
 
+// The same encoding in two steps, for writers that place it themselves: its
+// size, and the encoding written at out, which has room for that many bytes
+// (returns the end of what was written).
+size_t SortedPostingSize(std::span<const DocId> ids);
+char* PutSortedPosting(std::span<const DocId> ids, char* out);
+
 struct HeadTail {
   std::string head;  // ids below the boundary
   std::string tail;  // ids at or above it

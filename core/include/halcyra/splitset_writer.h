@@ -66,9 +66,25 @@ struct CompactionInput {
   std::string_view bytes;  // the split file
 };
 
+// Memory for a compacted split, for callers that keep its bytes in a buffer
+// of their own rather than in CompactedSplit::split (the Python binding
+// writes them straight into the bytes object it returns).
+class SplitBuffer {
+ public:
+  virtual ~SplitBuffer() = default;
+  // Room for at most capacity bytes, into which the split is written; called
+  // once, after every input was checked (not at all when one is refused).
+  // Lack of memory is std::bad_alloc, as for any allocation.
+  virtual char* Allocate(size_t capacity) = 0;
+  // The split is complete: its first size bytes (size <= capacity). Called
+  // once, after Allocate, when the merge succeeded; a later failure of
+  // Compact still leaves the writer as it was.
+  virtual void Shrink(size_t size) = 0;
+};
+
 struct CompactedSplit {
   std::string name;
-  std::string split;
+  std::string split;  // empty when written into a SplitBuffer
   std::string manifest;
   std::vector<std::string> removed;  // the input names, in input order
 };
@@ -122,6 +138,9 @@ class SplitSetWriter {
   //   "HYSS compact: base splits need a full rebuild, not minor compaction"
   //   and those of reading an input (see DeltaInput::Read).
   Result<CompactedSplit> Compact(std::span<const CompactionInput> inputs);
+  // The same with the split written into *split (CompactedSplit::split is
+  // left empty).
+  Result<CompactedSplit> Compact(std::span<const CompactionInput> inputs, SplitBuffer& split);
 
   // The split table, in manifest order.
   const std::vector<SplitEntry>& splits() const;

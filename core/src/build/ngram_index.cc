@@ -17,6 +17,9 @@ constexpr size_t kDictEntrySize = 20;
 // The dictionary is handed to the sink in pieces of about this size.
 constexpr size_t kChunk = 1 << 16;
 
+uint32_t Stride(uint32_t stride) { return stride != 0 ? stride : kDefaultStride; }
+size_t HeaderSize(bool fold_case) { return fold_case ? kHeaderSize : kCaseSensitiveHeaderSize; }
+
 // Positions of the entries in ascending key order; empty when the entries
 // are in that order already.
 std::vector<uint32_t> KeyOrder(const NgramPostings& entries) {
@@ -43,32 +46,26 @@ Status WriteIndex(NgramPostings& entries, uint16_t gram_size, uint32_t stride, b
     }
   }
 
-  const uint32_t s = stride != 0 ? stride : kDefaultStride;
+  const uint32_t s = Stride(stride);
   const uint64_t blocks = (k + s - 1) / s;
-  const size_t header_size = fold_case ? kHeaderSize : kCaseSensitiveHeaderSize;
 
   std::string buf;
-  buf.reserve(std::max<size_t>(header_size + kBlockKeySize * blocks, kChunk + kDictEntrySize));
-  buf.append("HYSI", 4);
-  PutFixed16(&buf, fold_case ? 3 : 4);
-  PutFixed16(&buf, gram_size);
-  PutFixed32(&buf, static_cast<uint32_t>(k));
-  PutFixed32(&buf, s);
-  if (!fold_case) PutFixed16(&buf, 1);
+  buf.reserve(std::max<size_t>(HeaderSize(fold_case) + kBlockKeySize * blocks, kChunk + kDictEntrySize));
+  AppendNgramIndexHeader(static_cast<uint32_t>(k), gram_size, stride, fold_case, &buf);
   for (uint64_t b = 0; b < blocks; ++b) PutFixed64(&buf, entries.key(at(b * s)));
 
-  uint64_t offset = header_size + kBlockKeySize * blocks + kDictEntrySize * k;
+  uint64_t offset = ngram_index_front_size(k, stride, fold_case);
   for (size_t i = 0; i < k; ++i) {
     const size_t e = at(i);
     const uint64_t length = entries.posting_size(e);
-    PutFixed64(&buf, entries.key(e));
-    PutFixed64(&buf, offset);
     if (Status fits = CheckSize32(length, "HYS posting"); !fits.ok()) {
       // The partial entry reaches the sink like everything before it.
+      PutFixed64(&buf, entries.key(e));
+      PutFixed64(&buf, offset);
       HALCYRA_RETURN_IF_ERROR(sink.Append(buf));
       return fits;
     }
-    PutFixed32(&buf, static_cast<uint32_t>(length));
+    AppendNgramDictEntry(entries.key(e), offset, static_cast<uint32_t>(length), &buf);
     offset += length;
     if (buf.size() >= kChunk) {
       HALCYRA_RETURN_IF_ERROR(sink.Append(buf));
@@ -86,6 +83,27 @@ Status WriteIndex(NgramPostings& entries, uint16_t gram_size, uint32_t stride, b
 }
 
 }  // namespace
+
+uint64_t ngram_index_front_size(uint64_t key_count, uint32_t stride, bool fold_case) {
+  const uint64_t s = Stride(stride);
+  return HeaderSize(fold_case) + (key_count + s - 1) / s * kBlockKeySize + key_count * kDictEntrySize;
+}
+
+void AppendNgramIndexHeader(uint32_t key_count, uint16_t gram_size, uint32_t stride, bool fold_case,
+                            std::string* out) {
+  out->append("HYSI", 4);
+  PutFixed16(out, fold_case ? 3 : 4);
+  PutFixed16(out, gram_size);
+  PutFixed32(out, key_count);
+  PutFixed32(out, Stride(stride));
+  if (!fold_case) PutFixed16(out, 1);
+}
+
+void AppendNgramDictEntry(NgramKey key, uint64_t offset, uint32_t length, std::string* out) {
+  PutFixed64(out, key);
+  PutFixed64(out, offset);
+  PutFixed32(out, length);
+}
 
 Status NgramPostings::Add(NgramKey key, const roaring_bitmap_t& posting) {
   HALCYRA_RETURN_IF_ERROR(AppendPosting(posting, &bytes_));

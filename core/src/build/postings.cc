@@ -71,65 +71,80 @@ Status AppendPosting(const roaring_bitmap_t& posting, std::string* out) {
   return SerializeInto(posting, "posting", out);
 }
 
-void AppendSortedPosting(std::span<const DocId> ids, std::string* out) {
+// Portable layout without run containers: cookie 12346, container count,
+// (key u16, cardinality - 1 u16) per container, then the byte offset of each
+// container's data, then the data: an array container holds its low 16-bit
+// values ascending, a bitmap container (more than 4096 values) 1024
+// little-endian u64 words, value v being bit v % 64 of word v / 64.
+namespace {
+
+// The end of the container that starts at ids[i]: a binary search, since a
+// container may hold up to 65536 ids.
+size_t ContainerEnd(std::span<const DocId> ids, size_t i) {
+  const DocId high = ids[i] >> 16;
+  return std::partition_point(ids.begin() + i + 1, ids.end(), [high](DocId id) { return id >> 16 == high; }) -
+         ids.begin();
+}
+
+size_t ContainerDataBytes(size_t n) { return n > kMaxArrayPosting ? kBitmapContainerBytes : 2 * n; }
+
+}  // namespace
+
+size_t SortedPostingSize(std::span<const DocId> ids) {
   assert(std::is_sorted(ids.begin(), ids.end()));
-  // Portable layout without run containers: cookie 12346, container count,
-  // (key u16, cardinality - 1 u16) per container, then the byte offset of
-  // each container's data, then the data: an array container holds its low
-  // 16-bit values ascending, a bitmap container (more than 4096 values) 1024
-  // little-endian u64 words, value v being bit v % 64 of word v / 64. The
-  // size is found first, so that the encoding is written in place.
-  const auto container_end = [&ids](size_t i) {
-    size_t j = i + 1;
-    while (j < ids.size() && (ids[j] >> 16) == (ids[i] >> 16)) ++j;
-    return j;
-  };
-  const auto data_bytes = [](size_t n) { return n > kMaxArrayPosting ? kBitmapContainerBytes : 2 * n; };
-  size_t containers = 0, size = 8;
+  size_t size = 8;
   for (size_t i = 0, j; i < ids.size(); i = j) {
-    j = container_end(i);
-    ++containers;
-    size += 8 + data_bytes(j - i);
+    j = ContainerEnd(ids, i);
+    size += 8 + ContainerDataBytes(j - i);
   }
-  const size_t start = out->size();
-  out->resize(start + size);
-  char* p = out->data() + start;
-  const auto put16 = [&p](uint32_t v) {
+  return size;
+}
+
+char* PutSortedPosting(std::span<const DocId> ids, char* out) {
+  assert(std::is_sorted(ids.begin(), ids.end()));
+  const auto put16 = [](char*& p, uint32_t v) {
     p[0] = static_cast<char>(v);
     p[1] = static_cast<char>(v >> 8);
     p += 2;
   };
-  const auto put32 = [&put16](uint32_t v) {
-    put16(v & 0xFFFF);
-    put16(v >> 16);
+  const auto put32 = [&put16](char*& p, uint32_t v) {
+    put16(p, v & 0xFFFF);
+    put16(p, v >> 16);
   };
-  put32(12346);
-  put32(static_cast<uint32_t>(containers));
+  size_t containers = 0;
+  for (size_t i = 0; i < ids.size(); i = ContainerEnd(ids, i)) ++containers;
+  char* descriptor = out;
+  put32(descriptor, 12346);
+  put32(descriptor, static_cast<uint32_t>(containers));
+  // Descriptors, offsets and data are written side by side, one container
+  // at a time.
+  char* offset = descriptor + 4 * containers;
+  char* data = offset + 4 * containers;
   for (size_t i = 0, j; i < ids.size(); i = j) {
-    j = container_end(i);
-    put16(ids[i] >> 16);
-    put16(static_cast<uint32_t>(j - i - 1));
-  }
-  uint32_t offset = static_cast<uint32_t>(8 + 8 * containers);
-  for (size_t i = 0, j; i < ids.size(); i = j) {
-    j = container_end(i);
-    put32(offset);
-    offset += static_cast<uint32_t>(data_bytes(j - i));
-  }
-  for (size_t i = 0, j; i < ids.size(); i = j) {
-    j = container_end(i);
+    j = ContainerEnd(ids, i);
+    put16(descriptor, ids[i] >> 16);
+    put16(descriptor, static_cast<uint32_t>(j - i - 1));
+    put32(offset, static_cast<uint32_t>(data - out));
     if (j - i > kMaxArrayPosting) {
-      std::memset(p, 0, kBitmapContainerBytes);
+      std::memset(data, 0, kBitmapContainerBytes);
       for (size_t k = i; k < j; ++k) {
         const uint32_t v = ids[k] & 0xFFFF;
-        p[v / 8] = static_cast<char>(p[v / 8] | 1 << (v % 8));  // the words' bytes, least significant first
+        data[v / 8] = static_cast<char>(data[v / 8] | 1 << (v % 8));  // the words' bytes, least significant first
       }
-      p += kBitmapContainerBytes;
+      data += kBitmapContainerBytes;
     } else {
-      for (size_t k = i; k < j; ++k) put16(ids[k] & 0xFFFF);
+      for (size_t k = i; k < j; ++k) put16(data, ids[k] & 0xFFFF);
     }
   }
-  assert(p == out->data() + out->size());
+  return data;
+}
+
+void AppendSortedPosting(std::span<const DocId> ids, std::string* out) {
+  const size_t start = out->size();
+  const size_t size = SortedPostingSize(ids);
+  out->resize(start + size);
+  [[maybe_unused]] char* end = PutSortedPosting(ids, out->data() + start);
+  assert(end == out->data() + out->size());
 }
 
 Result<HeadTail> encode_head_tail(const roaring_bitmap_t& posting, uint32_t head_boundary) {

@@ -3,12 +3,13 @@
 #include <algorithm>
 #include <bit>
 #include <cassert>
+#include <cstring>
 #include <queue>
 #include <tuple>
 
 #include "halcyra/coding.h"
+#include "halcyra/format_limits.h"
 #include "halcyra/ngram_index.h"
-#include "halcyra/sink.h"
 #include "halcyra/summary.h"
 #include "splitset_write/portable_roaring.h"
 
@@ -21,6 +22,7 @@ constexpr size_t kCaseSensitiveHeaderSize = 18;
 constexpr uint16_t kCaseSensitiveVersion = 4;
 constexpr uint64_t kBlockKeySize = 8;
 constexpr uint64_t kDictEntrySize = 20;
+constexpr uint64_t kBitmapContainerBytes = 8192;
 
 Error Compact(std::string message) { return Error::Core("HYSS compact: " + message); }
 
@@ -97,6 +99,88 @@ Status AddTombstones(std::string_view summary, Bitmap* tombstones) {
   return Status::Ok();
 }
 
+// One input posting of a merged key: the input, and the entry in its
+// dictionary.
+struct Source {
+  size_t input;
+  size_t position;
+};
+
+// A key of the merged split; its sources end at end, after the previous
+// key's.
+struct KeySources {
+  NgramKey key;
+  size_t end;
+};
+
+// Walks the inputs' dictionaries together in key order: a min-heap of (key,
+// input, position) cursors, every dictionary walked once. For equal keys the
+// earlier input comes first, so that ids of inputs given in id order arrive
+// ascending.
+class KeyCursors {
+ public:
+  explicit KeyCursors(std::span<const DeltaInput> inputs) : inputs_(inputs) {
+    for (size_t j = 0; j < inputs.size(); ++j) {
+      if (!inputs[j].postings().empty()) heap_.emplace(inputs[j].postings()[0].key, j, 0);
+    }
+  }
+
+  // The next key, its postings appended to *sources; false after the last.
+  bool Next(NgramKey* key, std::vector<Source>* sources) {
+    if (heap_.empty()) return false;
+    *key = std::get<0>(heap_.top());
+    while (!heap_.empty() && std::get<0>(heap_.top()) == *key) {
+      const auto [_, j, position] = heap_.top();
+      heap_.pop();
+      sources->push_back({j, position});
+      const auto& postings = inputs_[j].postings();
+      if (position + 1 < postings.size()) heap_.emplace(postings[position + 1].key, j, position + 1);
+    }
+    return true;
+  }
+
+ private:
+  using Cursor = std::tuple<NgramKey, size_t, size_t>;
+  std::span<const DeltaInput> inputs_;
+  std::priority_queue<Cursor, std::vector<Cursor>, std::greater<Cursor>> heap_;
+};
+
+// The ids of one container of an input posting, moved to global ids, fall
+// into one container of the merged posting, or spread over two when the
+// move is not by a multiple of 65536: each such container is charged with
+// all of them.
+struct Piece {
+  uint32_t container;  // of the merged posting
+  uint32_t ids;
+};
+
+void AddPieces(const PortableRoaring& posting, DocId offset, std::vector<Piece>* pieces) {
+  for (uint32_t i = 0; i < posting.container_count(); ++i) {
+    // The container's ids are ids_at + its low 16 bits; Read made sure that
+    // its largest id fits in 32 bits, hence ids_at does too.
+    const uint64_t ids_at = (uint64_t{posting.container_key(i)} << 16) + offset;
+    const uint32_t ids = posting.container_cardinality(i);
+    pieces->push_back({static_cast<uint32_t>(ids_at >> 16), ids});
+    const uint64_t last = std::min<uint64_t>((ids_at + 0xFFFF) >> 16, 0xFFFF);
+    if (last != ids_at >> 16) pieces->push_back({static_cast<uint32_t>(last), ids});
+  }
+}
+
+// An upper bound of the encoded size of the merged posting of *pieces (which
+// are reordered): a container of n ids takes 8 bytes of descriptor and
+// offset plus 2n bytes, at most 8192, and the bound charges every container
+// with at least the ids it gets.
+uint64_t MergedPostingBound(std::vector<Piece>* pieces) {
+  std::sort(pieces->begin(), pieces->end(), [](const Piece& a, const Piece& b) { return a.container < b.container; });
+  uint64_t bound = 8;
+  for (size_t i = 0, j; i < pieces->size(); i = j) {
+    uint64_t ids = 0;
+    for (j = i; j < pieces->size() && (*pieces)[j].container == (*pieces)[i].container; ++j) ids += (*pieces)[j].ids;
+    bound += 8 + std::min<uint64_t>(2 * ids, kBitmapContainerBytes);
+  }
+  return bound;
+}
+
 }  // namespace
 
 Result<DeltaInput> DeltaInput::Read(const SplitEntry& entry, std::string_view bytes, Bitmap* tombstones) {
@@ -147,25 +231,14 @@ Result<DeltaInput> DeltaInput::Read(const SplitEntry& entry, std::string_view by
 }
 
 Result<MergedSplit> MergeDeltaInputs(std::span<const DeltaInput> inputs, const Bitmap& tombstones,
-                                     uint16_t gram_size, uint32_t stride, bool fold_case) {
-  // A min-heap of (key, input, position) cursors: every input's dictionary
-  // is walked once in key order, and for equal keys the earlier input comes
-  // first, so that ids of inputs given in id order arrive ascending.
-  using Cursor = std::tuple<NgramKey, size_t, size_t>;
-  std::priority_queue<Cursor, std::vector<Cursor>, std::greater<Cursor>> heap;
-  size_t entry_bound = 0, byte_bound = 0;
-  for (size_t j = 0; j < inputs.size(); ++j) {
-    const auto& postings = inputs[j].postings();
-    if (!postings.empty()) heap.emplace(postings[0].key, j, 0);
-    entry_bound += postings.size();
-    for (const DeltaInput::Posting& posting : postings) byte_bound += posting.length;
-  }
-
+                                     uint16_t gram_size, uint32_t stride, bool fold_case, SplitBuffer& out) {
   // Ids outside every input's range need no tombstone test.
   DocId lo = UINT32_MAX, hi = 0;
+  size_t entry_bound = 0;
   for (const DeltaInput& input : inputs) {
     lo = std::min(lo, input.min_id());
     hi = std::max(hi, input.max_id());
+    entry_bound += input.postings().size();
   }
   IdSet dead(lo, hi);
   {
@@ -175,57 +248,106 @@ Result<MergedSplit> MergeDeltaInputs(std::span<const DeltaInput> inputs, const B
     dead.Add(ids);
   }
   const bool any_dead = lo <= hi && !tombstones.empty();
+  const auto posting_of = [&inputs](const Source& source) {
+    const DeltaInput& input = inputs[source.input];
+    const DeltaInput::Posting& posting = input.postings()[source.position];
+    return PortableRoaring::ParseChecked(input.bytes().substr(posting.offset, posting.length));
+  };
+
+  // The keys that keep ids, with their postings; the file's size is known
+  // up to the merged postings', which are bounded.
+  std::vector<Source> sources;
+  sources.reserve(entry_bound);
+  std::vector<KeySources> keys;
+  uint64_t postings_bound = 0;
+  {
+    KeyCursors cursors(inputs);
+    std::vector<Piece> pieces;
+    NgramKey key;
+    while (cursors.Next(&key, &sources)) {
+      const size_t first = keys.empty() ? 0 : keys.back().end;
+      bool live = false;
+      pieces.clear();
+      for (size_t i = first; i < sources.size(); ++i) {
+        const PortableRoaring posting = posting_of(sources[i]);
+        const DocId offset = inputs[sources[i].input].id_offset();
+        AddPieces(posting, offset, &pieces);
+        // Without tombstones any id is live; else the first live id found
+        // ends the search.
+        live = live || (!posting.empty() &&
+                        (!any_dead || !posting.ForEachId(offset, [&dead](DocId id) { return dead.Contains(id); })));
+      }
+      if (!live) {
+        sources.resize(first);
+        continue;
+      }
+      keys.push_back({key, sources.size()});
+      postings_bound += MergedPostingBound(&pieces);
+    }
+  }
+  if (keys.size() > UINT32_MAX) return Error::Limit("HYS key count exceeds the 32-bit limit");
+
+  const uint64_t k = keys.size();
+  const uint64_t s = stride != 0 ? stride : kDefaultStride;
+  const uint64_t front_size = ngram_index_front_size(k, stride, fold_case);
+  std::string front;  // header, block index and dictionary
+  front.reserve(front_size);
+  AppendNgramIndexHeader(static_cast<uint32_t>(k), gram_size, stride, fold_case, &front);
+  for (uint64_t b = 0; b < (k + s - 1) / s; ++b) PutFixed64(&front, keys[b * s].key);
+  const uint64_t capacity = front_size + postings_bound;
+  char* const file = out.Allocate(capacity);
+
   MergedSplit merged;
-  NgramPostings entries;
-  entries.Reserve(entry_bound, byte_bound);
-  merged.keys.reserve(entry_bound);
+  merged.keys.reserve(k);
   IdSet live(lo, hi);
   std::vector<DocId> ids;
-  std::string encoded;
-  while (!heap.empty()) {
-    const NgramKey key = std::get<0>(heap.top());
+  uint64_t offset = front_size;
+  for (size_t i = 0; i < k; ++i) {
     ids.clear();
     bool ascending = true;
-    while (!heap.empty() && std::get<0>(heap.top()) == key) {
-      const auto [_, j, position] = heap.top();
-      heap.pop();
-      const DeltaInput& input = inputs[j];
-      const DeltaInput::Posting& posting = input.postings()[position];
+    for (size_t j = i == 0 ? 0 : keys[i - 1].end; j < keys[i].end; ++j) {
+      const PortableRoaring posting = posting_of(sources[j]);
+      const DocId id_offset = inputs[sources[j].input].id_offset();
       const size_t before = ids.size();
-      PortableRoaring::ParseChecked(input.bytes().substr(posting.offset, posting.length))
-          .AppendIds(input.id_offset(), &ids);
+      if (any_dead) {
+        ids.resize(before + posting.cardinality());
+        size_t n = before;
+        posting.ForEachId(id_offset, [to = ids.data(), &n, &dead](DocId id) {
+          to[n] = id;
+          n += !dead.Contains(id);
+          return true;
+        });
+        ids.resize(n);
+      } else {
+        posting.AppendIds(id_offset, &ids);
+      }
       if (before != 0 && before < ids.size() && ids[before] <= ids[before - 1]) ascending = false;
-      if (position + 1 < input.postings().size()) heap.emplace(input.postings()[position + 1].key, j, position + 1);
     }
     if (!ascending) {
       std::sort(ids.begin(), ids.end());
       ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
     }
-    if (any_dead) {
-      std::erase_if(ids, [&dead](DocId id) { return dead.Contains(id); });
-    }
-    if (ids.empty()) continue;
+    assert(!ids.empty());
     live.Add(ids);
-    encoded.clear();
-    AppendSortedPosting(ids, &encoded);
-    entries.AddEncoded(key, encoded);
-    merged.keys.push_back(key);
+    const size_t size = SortedPostingSize(ids);
+    HALCYRA_RETURN_IF_ERROR(CheckSize32(size, "HYS posting"));
+    // The bound holds by construction; a posting past it would write past
+    // the buffer, so it is checked all the same.
+    if (size > capacity - offset) return Error::Internal("HYSS compact: merged posting passes its size bound");
+    PutSortedPosting(ids, file + offset);
+    AppendNgramDictEntry(keys[i].key, offset, static_cast<uint32_t>(size), &front);
+    merged.keys.push_back(keys[i].key);
+    offset += size;
   }
-
   uint64_t live_count = 0;
   live.Summarize(&live_count, &merged.first_id, &merged.last_id);
   if (live_count > UINT32_MAX) return Error::Limit("HYSS compact: document count exceeds the 32-bit limit");
   merged.doc_count = static_cast<uint32_t>(live_count);
 
-  const uint64_t s = stride != 0 ? stride : kDefaultStride;
-  const uint64_t k = entries.size();
-  uint64_t file_size = (fold_case ? kHeaderSize : kCaseSensitiveHeaderSize) + (k + s - 1) / s * kBlockKeySize +
-                       k * kDictEntrySize;
-  for (size_t i = 0; i < k; ++i) file_size += entries.posting_size(i);
-  BufferSink body;
-  body.Reserve(file_size);
-  HALCYRA_RETURN_IF_ERROR(write_ngram_index(std::move(entries), gram_size, stride, fold_case, body));
-  merged.body = body.Release();
+  assert(front.size() == front_size);
+  std::memcpy(file, front.data(), front.size());
+  out.Shrink(offset);
+  merged.size = offset;
   return merged;
 }
 

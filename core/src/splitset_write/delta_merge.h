@@ -24,6 +24,7 @@
 #include "halcyra/manifest.h"
 #include "halcyra/ngram.h"
 #include "halcyra/postings.h"
+#include "halcyra/splitset_writer.h"
 #include "halcyra/status.h"
 
 namespace halcyra {
@@ -67,7 +68,7 @@ class DeltaInput {
 };
 
 struct MergedSplit {
-  std::string body;             // the n-gram index file
+  uint64_t size = 0;            // of the n-gram index file
   std::vector<NgramKey> keys;   // its keys, ascending
   uint32_t doc_count = 0;       // live documents, those in some posting
   DocId first_id = 0;           // smallest live id; 0 without documents
@@ -75,9 +76,11 @@ struct MergedSplit {
 };
 
 // Unions the inputs' postings key by key into global ids, drops the ids in
-// tombstones and the keys left without ids, and writes the result with the
-// n-gram index writer.
+// tombstones and the keys left without ids, and writes the result as an
+// n-gram index file into out: first the keys that keep ids are found, which
+// fixes where the postings start, then each merged posting is encoded in
+// place, in memory sized by an upper bound of the file.
 Result<MergedSplit> MergeDeltaInputs(std::span<const DeltaInput> inputs, const Bitmap& tombstones,
-                                     uint16_t gram_size, uint32_t stride, bool fold_case);
+                                     uint16_t gram_size, uint32_t stride, bool fold_case, SplitBuffer& out);
 
 }  // namespace halcyra

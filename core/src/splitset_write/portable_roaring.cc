@@ -13,16 +13,10 @@ namespace {
 constexpr uint32_t kCookieNoRuns = 12346;
 constexpr uint32_t kCookieRuns = 12347;
 constexpr uint32_t kMaxContainers = 65536;
-constexpr uint32_t kMaxArrayIds = 4096;
-constexpr size_t kBitmapContainerBytes = 8192;
 // With run containers, offsets are written only from this many containers on.
 constexpr uint32_t kOffsetThreshold = 4;
 
 Error Corrupt(std::string what) { return CoreError::RoaringDeserialize(std::move(what)).ToError(); }
-
-bool IsRun(const char* run_flags, uint32_t i) {
-  return run_flags != nullptr && (static_cast<uint8_t>(run_flags[i / 8]) >> (i % 8) & 1) != 0;
-}
 
 }  // namespace
 
@@ -82,7 +76,7 @@ Result<PortableRoaring> PortableRoaring::Parse(std::string_view bytes) {
     if (i > 0 && key <= DecodeFixed16(d - 4)) return Corrupt("container keys not strictly ascending");
     uint32_t low_low = 0;   // the container's smallest low 16 bits
     uint32_t high_low = 0;  // and its largest
-    if (IsRun(r.run_flags_, i)) {
+    if (r.IsRun(i)) {
       if (n - pos < 2) return Corrupt("run container truncated");
       const uint32_t runs = DecodeFixed16(p + pos);
       pos += 2;
@@ -132,35 +126,14 @@ Result<PortableRoaring> PortableRoaring::Parse(std::string_view bytes) {
 }
 
 void PortableRoaring::AppendIds(DocId offset, std::vector<DocId>* ids) const {
-  const char* p = bytes_.data();
   size_t at = ids->size();
   ids->resize(at + cardinality_);
   DocId* out = ids->data();
-  size_t pos = containers_at_;
-  for (uint32_t i = 0; i < count_; ++i) {
-    const char* d = p + descriptors_at_ + 4 * size_t{i};
-    const DocId high = (DocId{DecodeFixed16(d)} << 16) + offset;
-    const uint32_t card = uint32_t{DecodeFixed16(d + 2)} + 1;
-    if (IsRun(run_flags_, i)) {
-      const uint32_t runs = DecodeFixed16(p + pos);
-      pos += 2;
-      for (uint32_t j = 0; j < runs; ++j, pos += 4) {
-        const uint32_t start = DecodeFixed16(p + pos);
-        const uint32_t last = start + DecodeFixed16(p + pos + 2);
-        for (uint32_t v = start; v <= last; ++v) out[at++] = high + v;
-      }
-    } else if (card > kMaxArrayIds) {
-      for (size_t w = 0; w < kBitmapContainerBytes; w += 8) {
-        for (uint64_t word = DecodeFixed64(p + pos + w); word != 0; word &= word - 1) {
-          out[at++] = high + static_cast<DocId>(w * 8 + std::countr_zero(word));
-        }
-      }
-      pos += kBitmapContainerBytes;
-    } else {
-      for (uint32_t j = 0; j < card; ++j) out[at++] = high + DecodeFixed16(p + pos + 2 * j);
-      pos += 2 * size_t{card};
-    }
-  }
+  ForEachId(offset, [out, &at](DocId id) {
+    out[at++] = id;
+    return true;
+  });
+  assert(at == ids->size());
 }
 
 Bitmap PortableRoaring::ToBitmap() const {

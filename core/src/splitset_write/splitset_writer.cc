@@ -216,7 +216,7 @@ struct SplitSetWriter::State {
     return std::optional<FlushedSplit>(std::move(out));
   }
 
-  Result<CompactedSplit> Compact(std::span<const CompactionInput> inputs) {
+  Result<CompactedSplit> Compact(std::span<const CompactionInput> inputs, SplitBuffer& split) {
     std::unordered_map<std::string_view, size_t> position;
     for (size_t i = table.size(); i-- > 0;) position[table[i].name] = i;  // the first of equal names wins
     Bitmap dead;
@@ -246,7 +246,7 @@ struct SplitSetWriter::State {
     const auto keep = [&removed](const SplitEntry& e) { return !removed.contains(e.name); };
     HALCYRA_RETURN_IF_ERROR(CheckManifest(keep, out.name));
 
-    Result<MergedSplit> merged = MergeDeltaInputs(read, dead, gram_size, stride, fold_case);
+    Result<MergedSplit> merged = MergeDeltaInputs(read, dead, gram_size, stride, fold_case, split);
     if (!merged.ok()) return merged.take_error();
     read = {};  // release the inputs' dictionaries
     SplitEntry entry;
@@ -255,12 +255,11 @@ struct SplitSetWriter::State {
     if (!summary.ok()) return summary.take_error();
     entry.name = out.name;
     entry.summary = std::move(*summary);
-    entry.byte_size = merged->body.size();
+    entry.byte_size = merged->size;
     entry.epoch = inputs.empty() ? epoch : input_epoch;
     entry.doc_count = merged->doc_count;
     entry.first_id = merged->first_id;
     entry.last_id = merged->last_id;
-    out.split = std::move(merged->body);
 
     std::erase_if(table, [&keep](const SplitEntry& e) { return !keep(e); });
     table.push_back(std::move(entry));
@@ -367,7 +366,24 @@ uint32_t SplitSetWriter::doc_count() const { return state_->next_id; }
 Result<std::optional<FlushedSplit>> SplitSetWriter::Flush() { return state_->Flush(); }
 
 Result<CompactedSplit> SplitSetWriter::Compact(std::span<const CompactionInput> inputs) {
-  return state_->Compact(inputs);
+  // The split is written into a string sized by the merge's bound of it.
+  class StringBuffer final : public SplitBuffer {
+   public:
+    char* Allocate(size_t capacity) override {
+      split.resize(capacity);
+      return split.data();
+    }
+    void Shrink(size_t size) override { split.resize(size); }
+    std::string split;
+  };
+  StringBuffer buffer;
+  Result<CompactedSplit> compacted = state_->Compact(inputs, buffer);
+  if (compacted.ok()) compacted->split = std::move(buffer.split);
+  return compacted;
+}
+
+Result<CompactedSplit> SplitSetWriter::Compact(std::span<const CompactionInput> inputs, SplitBuffer& split) {
+  return state_->Compact(inputs, split);
 }
 
 const std::vector<SplitEntry>& SplitSetWriter::splits() const { return state_->table; }
