@@ -1,6 +1,6 @@
 """The streaming SplitSetWriter on the 64 MB English corpus of builder_bench.py,
 beside SplitSetBuilder on the same documents, each measurement in a fresh
-process (median of 3):
+process (median of 3; the two add measurements median of 7, alternating):
 
 - add: every document into one memtable (no flush), against SplitSetBuilder.add
   with a cap it never reaches, so that neither seals; only the add calls are
@@ -127,13 +127,18 @@ def child(which, path):
     print(json.dumps(row))
 
 
-def measure(which, path):
-    """Runs `which` RUNS times, each in a fresh process: the first run's
-    figures with the median of every timing and of the peak RSS."""
-    results = []
-    for _ in range(RUNS):
-        out = subprocess.run([sys.executable, __file__, which, path], capture_output=True, text=True, check=True)
-        results.append(json.loads(out.stdout))
+# The two add measurements take about a second each and are compared with
+# each other, so they run more often, alternating, to keep the ratio steady.
+ADD_RUNS = 7
+
+
+def run_once(which, path):
+    out = subprocess.run([sys.executable, __file__, which, path], capture_output=True, text=True, check=True)
+    return json.loads(out.stdout)
+
+
+def summarize(results):
+    """The first run's figures with the median of every timing and of the peak RSS."""
     r = dict(results[0])
     for field in ("secs", "again_secs", "peak"):
         if field in r:
@@ -142,18 +147,34 @@ def measure(which, path):
     return r
 
 
+def measure(which, path):
+    """Runs `which` RUNS times, each in a fresh process."""
+    return summarize([run_once(which, path) for _ in range(RUNS)])
+
+
+def measure_adds(path):
+    """Both add measurements, ADD_RUNS fresh processes each, alternating."""
+    results = {"builder-add": [], "writer-add": []}
+    for _ in range(ADD_RUNS):
+        for which, runs in results.items():
+            runs.append(run_once(which, path))
+    return {which: summarize(runs) for which, runs in results.items()}
+
+
 def main():
     with tempfile.TemporaryDirectory(prefix="hy-corpus-") as tmp:
         path = os.path.join(tmp, "corpus.txt")
         write_corpus(path)
-        rows = {name: measure(name, path) for name in RUNNERS}
+        rows = measure_adds(path)
+        rows.update({name: measure(name, path) for name in ("flush", "compact")})
     b, a, f, c = rows["builder-add"], rows["writer-add"], rows["flush"], rows["compact"]
-    print(f"corpus: {b['mb']:.1f} MB of text, {b['docs']} documents (median of 3 runs each, fresh processes)")
+    print(f"corpus: {b['mb']:.1f} MB of text, {b['docs']} documents (medians of {ADD_RUNS} alternating runs for the "
+          f"adds, {RUNS} for the rest; fresh processes)")
     print(f"{'measurement':<40} {'MB/s':>8} {'peak RSS MB':>12} {'runs (s)':>22}")
 
     def line(label, mb, r):
-        runs = " ".join(f"{x:.3f}" for x in r["all_secs"])
-        print(f"{label:<40} {mb / r['secs']:8.1f} {r['peak']:12.0f} {runs:>22}")
+        runs = " ".join(f"{x:.2f}" for x in r["all_secs"])
+        print(f"{label:<40} {mb / r['secs']:8.1f} {r['peak']:12.0f}  {runs}")
 
     line("SplitSetBuilder.add (MB of text)", b["mb"], b)
     line("SplitSetWriter.add (MB of text)", a["mb"], a)
