@@ -59,7 +59,7 @@ FUZZ_CXXFLAGS := -std=c++20 -O1 -g -Icore/include -Icore/src
 FUZZ_SOURCES  := core/src/splitset/manifest.cc core/src/index/core_error.cc
 WRITER_FUZZ_SOURCES := $(wildcard core/src/splitset_write/*.cc core/src/splitset/*.cc core/src/index/*.cc) \
   core/src/build/ngram_keys.cc core/src/build/ngram_index.cc core/src/build/postings.cc \
-  core/src/build/posting_table.cc
+  core/src/build/posting_table.cc core/src/build/bitmap_queue.cc
 WRITER_FUZZ_LIBS := -lroaring -licuuc
 
 fuzz:
