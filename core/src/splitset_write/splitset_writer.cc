@@ -26,11 +26,6 @@ constexpr uint64_t kKeyCharge = 24;
 constexpr uint64_t kPostingCharge = 8;
 constexpr uint64_t kBlockCharge = 8;
 
-// The exact size of a delta split, to size its buffer once.
-constexpr uint64_t kHeaderSize = 16;
-constexpr uint64_t kCaseSensitiveHeaderSize = 18;
-constexpr uint64_t kDictEntrySize = 20;
-
 // No id is handed out at or above this: the next id is a 32-bit count, so
 // 4294967295 would be indistinguishable from "all ids taken".
 constexpr DocId kIdLimit = UINT32_MAX;
@@ -181,8 +176,7 @@ struct SplitSetWriter::State {
     // From here on nothing can fail for want of a limit, so the memtable
     // may be taken.
     const uint64_t k = memtable.size();
-    const uint64_t body_size = (fold_case ? kHeaderSize : kCaseSensitiveHeaderSize) + kBlockCharge * Blocks(k, stride) +
-                               kDictEntrySize * k + memtable.serialized_bytes();
+    const uint64_t body_size = ngram_index_front_size(k, stride, fold_case) + memtable.serialized_bytes();
     Result<NgramPostings> entries = memtable.TakePostings();
     if (!entries.ok()) return entries.take_error();
     std::vector<NgramKey> split_keys(entries->size());
