@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "corpus.h"
-#include "halcyra/analyzer.h"
+#include "terms/analyzer.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "corpus.h"
-#include "halcyra/fst.h"
+#include "fst/fst.h"
 
 namespace {
 

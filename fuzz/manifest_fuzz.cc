@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "halcyra/manifest.h"
+#include "splitset/manifest.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "halcyra/manifest.h"
+#include "splitset/manifest.h"
 
 namespace {
 

@@ -15,10 +15,10 @@
 #include <string_view>
 #include <vector>
 
-#include "halcyra/coding.h"
-#include "halcyra/manifest.h"
-#include "halcyra/splitset_writer.h"
-#include "halcyra/summary.h"
+#include "base/coding.h"
+#include "splitset/manifest.h"
+#include "halcyra/split_set_writer.h"
+#include "splitset/summary.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <string>
 
-#include "halcyra/coding.h"
-#include "halcyra/splitset_writer.h"
-#include "halcyra/summary.h"
+#include "base/coding.h"
+#include "halcyra/split_set_writer.h"
+#include "splitset/summary.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "halcyra/analyzer.h"
+#include "terms/analyzer.h"
 
 #include <gtest/gtest.h>
 #include <libstemmer.h>

@@ -1,4 +1,4 @@
-#include "halcyra/bloom.h"
+#include "splitset/bloom.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <set>
 #include <vector>
 
-#include "halcyra/summary.h"
+#include "splitset/summary.h"
 #include "test_readers.h"
 #include "test_util.h"
 

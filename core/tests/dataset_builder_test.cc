@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "halcyra/facet.h"
+#include "facets/facet_map.h"
 #include "test_readers.h"
 #include "test_util.h"
 

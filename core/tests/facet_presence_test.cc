@@ -1,11 +1,11 @@
-#include "halcyra/facet_presence.h"
+#include "facets/facet_presence.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <vector>
 
-#include "halcyra/summary.h"
+#include "splitset/summary.h"
 #include "test_util.h"
 
 namespace halcyra {

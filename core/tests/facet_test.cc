@@ -1,10 +1,10 @@
-#include "halcyra/facet.h"
+#include "facets/facet_map.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "halcyra/coding.h"
+#include "base/coding.h"
 #include "test_readers.h"
 #include "test_util.h"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "halcyra/ivfpq.h"
-#include "vector_build/nearest.h"
+#include "vector/nearest.h"
 #include "vector_reference.h"
 
 namespace halcyra {

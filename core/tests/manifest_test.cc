@@ -1,4 +1,4 @@
-#include "halcyra/manifest.h"
+#include "splitset/manifest.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "halcyra/coding.h"
+#include "base/coding.h"
 #include "test_util.h"
 
 namespace halcyra {

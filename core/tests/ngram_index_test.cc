@@ -1,12 +1,12 @@
-#include "halcyra/ngram_index.h"
+#include "ngram/ngram_index.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
 #include <vector>
 
-#include "halcyra/format_limits.h"
-#include "halcyra/postings.h"
+#include "base/format_limits.h"
+#include "roaring/postings.h"
 #include "test_readers.h"
 #include "test_util.h"
 

@@ -1,4 +1,4 @@
-#include "build/posting_table.h"
+#include "ngram/posting_table.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "halcyra/postings.h"
+#include "roaring/postings.h"
 
 #include <gtest/gtest.h>
 

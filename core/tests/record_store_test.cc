@@ -1,4 +1,4 @@
-#include "halcyra/record_store.h"
+#include "records/record_store.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "halcyra/sink.h"
+#include "base/sink.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

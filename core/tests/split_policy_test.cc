@@ -1,4 +1,4 @@
-#include "halcyra/split_policy.h"
+#include "splitset/split_policy.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "halcyra/splitset_builder.h"
+#include "halcyra/split_set_builder.h"
 
 #include <gtest/gtest.h>
 
@@ -10,11 +10,11 @@
 #include <set>
 #include <vector>
 
-#include "halcyra/facet.h"
-#include "halcyra/manifest.h"
+#include "facets/facet_map.h"
+#include "splitset/manifest.h"
 #include "halcyra/ngram.h"
-#include "halcyra/ngram_index.h"
-#include "halcyra/summary.h"
+#include "ngram/ngram_index.h"
+#include "splitset/summary.h"
 #include "test_readers.h"
 #include "test_util.h"
 

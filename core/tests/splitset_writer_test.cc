@@ -1,4 +1,4 @@
-#include "halcyra/splitset_writer.h"
+#include "halcyra/split_set_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -7,12 +7,12 @@
 #include <random>
 #include <set>
 
-#include "build/posting_table.h"
-#include "halcyra/coding.h"
-#include "halcyra/ngram_index.h"
-#include "halcyra/sink.h"
-#include "halcyra/summary.h"
-#include "splitset_write/portable_roaring.h"
+#include "ngram/posting_table.h"
+#include "base/coding.h"
+#include "ngram/ngram_index.h"
+#include "base/sink.h"
+#include "splitset/summary.h"
+#include "roaring/portable_roaring.h"
 #include "test_readers.h"
 
 namespace halcyra {

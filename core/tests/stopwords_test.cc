@@ -1,4 +1,4 @@
-#include "halcyra/stopwords.h"
+#include "terms/stopwords.h"
 
 #include <gtest/gtest.h>
 #include <unicode/locid.h>

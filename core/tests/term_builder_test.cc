@@ -7,8 +7,8 @@
 #include <set>
 
 #include "fortune_corpus.h"
-#include "halcyra/analyzer.h"
-#include "halcyra/term_index.h"
+#include "terms/analyzer.h"
+#include "terms/term_index.h"
 #include "term_index_reader.h"
 #include "test_util.h"
 

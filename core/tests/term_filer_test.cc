@@ -1,4 +1,4 @@
-#include "terms_dict/term_filer.h"
+#include "terms/term_filer.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "fortune_corpus.h"
-#include "halcyra/analyzer.h"
-#include "terms_dict/term_table.h"
+#include "terms/analyzer.h"
+#include "terms/term_table.h"
 
 namespace halcyra {
 namespace {

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "../../fst/tests/fst_reader.h"
+#include "fst_reader.h"
 #include "test_readers.h"
 
 namespace halcyra::testing {

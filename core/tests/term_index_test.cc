@@ -1,4 +1,4 @@
-#include "halcyra/term_index.h"
+#include "terms/term_index.h"
 
 #include <gtest/gtest.h>
 
@@ -7,11 +7,11 @@
 #include <random>
 #include <set>
 
-#include "../../fst/tests/fst_reader.h"
-#include "halcyra/fst.h"
+#include "fst_reader.h"
+#include "fst/fst.h"
 #include "term_index_reader.h"
-#include "terms_dict/dict_blocks.h"
-#include "terms_dict/term_table.h"
+#include "terms/dict_blocks.h"
+#include "terms/term_table.h"
 #include "test_readers.h"
 #include "test_util.h"
 

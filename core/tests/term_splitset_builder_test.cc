@@ -1,4 +1,4 @@
-#include "halcyra/term_splitset_builder.h"
+#include "halcyra/term_split_set_builder.h"
 
 #include <gtest/gtest.h>
 
@@ -8,12 +8,12 @@
 #include <set>
 
 #include "fortune_corpus.h"
-#include "halcyra/analyzer.h"
-#include "halcyra/manifest.h"
-#include "halcyra/split_policy.h"
-#include "halcyra/summary.h"
+#include "terms/analyzer.h"
+#include "splitset/manifest.h"
+#include "splitset/split_policy.h"
+#include "splitset/summary.h"
 #include "halcyra/term_builder.h"
-#include "halcyra/term_index.h"
+#include "terms/term_index.h"
 #include "term_index_reader.h"
 #include "test_readers.h"
 #include "test_util.h"

@@ -14,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "halcyra/coding.h"
-#include "halcyra/sink.h"
+#include "base/coding.h"
+#include "base/sink.h"
 
 namespace halcyra::testing {
 

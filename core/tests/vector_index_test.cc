@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "halcyra/coding.h"
+#include "base/coding.h"
 #include "test_util.h"
 #include "vector_reference.h"
 

@@ -1,7 +1,7 @@
 // SplitSetBuilder: byte-capped n-gram split sets with a manifest, built in one
 // batch.
 #include "contents.h"
-#include "halcyra/splitset_builder.h"
+#include "halcyra/split_set_builder.h"
 #include "stats.h"
 
 namespace halcyra::py {

@@ -1,7 +1,7 @@
 // SplitSetWriter: the streaming base+delta life of an n-gram split set; every
 // split and manifest goes back to the caller as bytes.
 #include "contents.h"
-#include "halcyra/splitset_writer.h"
+#include "halcyra/split_set_writer.h"
 
 namespace halcyra::py {
 namespace {

@@ -1,7 +1,7 @@
 // TermSplitSetBuilder: byte-capped split sets of term indexes with a manifest,
 // built in one batch.
 #include "contents.h"
-#include "halcyra/term_splitset_builder.h"
+#include "halcyra/term_split_set_builder.h"
 #include "stats.h"
 
 namespace halcyra::py {

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <utility>
 
-#include "halcyra/postings.h"
+#include "roaring/postings.h"
 #include "halcyra/status.h"
 
 namespace halcyra {

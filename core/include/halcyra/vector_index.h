@@ -6,7 +6,7 @@
 #include <string>
 
 #include "halcyra/ivfpq.h"
-#include "halcyra/sink.h"
+#include "base/sink.h"
 #include "halcyra/status.h"
 
 namespace halcyra {

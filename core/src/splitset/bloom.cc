@@ -1,10 +1,10 @@
-#include "halcyra/bloom.h"
+#include "splitset/bloom.h"
 
 #include <algorithm>
 #include <cassert>
 #include <cmath>
 
-#include "halcyra/coding.h"
+#include "base/coding.h"
 
 namespace halcyra {
 namespace {

@@ -1,12 +1,12 @@
-#include "halcyra/manifest.h"
+#include "splitset/manifest.h"
 
-#include "halcyra/utf8.h"
+#include "base/utf8.h"
 
 #include <array>
 #include <cassert>
 
-#include "halcyra/coding.h"
-#include "halcyra/core_error.h"
+#include "base/coding.h"
+#include "base/core_error.h"
 
 namespace halcyra {
 namespace {

@@ -1,7 +1,7 @@
-#include "halcyra/summary.h"
+#include "splitset/summary.h"
 
-#include "halcyra/coding.h"
-#include "halcyra/core_error.h"
+#include "base/coding.h"
+#include "base/core_error.h"
 
 namespace halcyra {
 

@@ -1,0 +1,119 @@
+#include "base/sink.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cassert>
+
+namespace halcyra {
+namespace {
+
+// Appends smaller than this are gathered before reaching the file; larger ones
+// go straight through once the buffer is written.
+constexpr size_t kBufferSize = 1 << 18;
+
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The parent of path, or "" when path has a single component.
+std::string_view Parent(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  const size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return {};
+  path = path.substr(0, slash);
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  return path.empty() ? std::string_view("/") : path;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<FileSink>> FileSink::Create(const std::string& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Error::Os(errno);
+  return std::unique_ptr<FileSink>(new FileSink(fd));
+}
+
+FileSink::FileSink(int fd) : fd_(fd) { buffer_.reserve(kBufferSize); }
+
+FileSink::~FileSink() {
+  if (fd_ >= 0) (void)Close();
+}
+
+Status FileSink::Append(std::string_view data) {
+  assert(fd_ >= 0);
+  if (buffer_.size() + data.size() <= kBufferSize) {
+    buffer_.append(data);
+    return Status::Ok();
+  }
+  HALCYRA_RETURN_IF_ERROR(Flush());
+  if (data.size() >= kBufferSize) return WriteAll(data.data(), data.size());
+  buffer_.append(data);
+  return Status::Ok();
+}
+
+Status FileSink::Close() {
+  if (fd_ < 0) return Status::Ok();
+  Status flushed = Flush();
+  const int fd = fd_;
+  fd_ = -1;
+  // Linux releases the descriptor even when close fails, EINTR included, so
+  // close is never retried.
+  if (::close(fd) != 0 && errno != EINTR && flushed.ok()) return Error::Os(errno);
+  return flushed;
+}
+
+Status FileSink::Flush() {
+  // The buffer is emptied even on failure: what could not be written is lost,
+  // and a later Close must not write it a second time.
+  Status s = WriteAll(buffer_.data(), buffer_.size());
+  buffer_.clear();
+  return s;
+}
+
+Status FileSink::WriteAll(const char* data, size_t n) {
+  while (n > 0) {
+    const ssize_t written = ::write(fd_, data, n);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return Error::Os(errno);
+    }
+    // A write that makes no progress has no errno to report.
+    if (written == 0) return Error::Limit("failed to write whole buffer");
+    data += written;
+    n -= static_cast<size_t>(written);
+  }
+  return Status::Ok();
+}
+
+Status CreateDirectories(std::string_view path) {
+  if (path.empty()) return Status::Ok();
+  const std::string p(path);
+  if (::mkdir(p.c_str(), 0777) == 0) return Status::Ok();
+  int err = errno;
+  if (err == ENOENT) {
+    // Create the missing parents, then try again.
+    const std::string_view parent = Parent(path);
+    if (!parent.empty() && parent != path) HALCYRA_RETURN_IF_ERROR(CreateDirectories(parent));
+    if (::mkdir(p.c_str(), 0777) == 0) return Status::Ok();
+    err = errno;
+  }
+  // EEXIST, or a race with another creator: a directory there is success.
+  if (IsDirectory(p)) return Status::Ok();
+  return Error::Os(err);
+}
+
+std::string JoinPath(std::string_view dir, std::string_view name) {
+  std::string path(dir);
+  if (!path.empty() && path.back() != '/') path += '/';
+  path.append(name);
+  return path;
+}
+
+}  // namespace halcyra

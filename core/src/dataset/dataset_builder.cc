@@ -1,0 +1,97 @@
+#include "halcyra/dataset_builder.h"
+
+#include <algorithm>
+#include <iterator>
+
+#include "facets/facet_map.h"
+#include "halcyra/ngram.h"
+#include "ngram/ngram_index.h"
+#include "records/record_store.h"
+#include "base/sink.h"
+#include "ngram/posting_table.h"
+
+namespace halcyra {
+namespace {
+
+// Positions of the records in DocId order: rank descending, equal ranks in
+// staging order. Only (rank, position) pairs are sorted; records never move.
+std::vector<uint32_t> RankOrder(const std::vector<StagedRecord>& records) {
+  std::vector<std::pair<int64_t, uint32_t>> ranked(records.size());
+  for (size_t i = 0; i < records.size(); ++i) ranked[i] = {records[i].rank, static_cast<uint32_t>(i)};
+  std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
+    return a.first != b.first ? a.first > b.first : a.second < b.second;
+  });
+  std::vector<uint32_t> order(ranked.size());
+  for (size_t d = 0; d < ranked.size(); ++d) order[d] = ranked[d].second;
+  return order;
+}
+
+Result<std::unique_ptr<Sink>> CreateFile(std::string_view dir, std::string_view name) {
+  Result<std::unique_ptr<FileSink>> file = FileSink::Create(JoinPath(dir, name));
+  if (!file.ok()) return file.take_error();
+  return std::unique_ptr<Sink>(std::move(*file));
+}
+
+}  // namespace
+
+Result<DatasetBuilder> DatasetBuilder::Create(uint16_t gram_size, uint32_t head_boundary) {
+  if (head_boundary % kHeadBoundaryUnit != 0) {
+    return Error::InvalidArgument("head_boundary must be a multiple of " + std::to_string(kHeadBoundaryUnit) +
+                                  ", got " + std::to_string(head_boundary));
+  }
+  return DatasetBuilder(std::max<uint16_t>(gram_size, 1), std::max(head_boundary, kHeadBoundaryUnit));
+}
+
+void DatasetBuilder::AddBatch(std::vector<StagedRecord> batch) {
+  records_.insert(records_.end(), std::make_move_iterator(batch.begin()), std::make_move_iterator(batch.end()));
+}
+
+Result<BuildStats> DatasetBuilder::Build(std::string_view out_dir) const {
+  // DocIds and the record store's count are 32-bit.
+  if (records_.size() > UINT32_MAX) return Error::Limit("HYSR record count exceeds the 32-bit limit");
+  HALCYRA_RETURN_IF_ERROR(CreateDirectories(out_dir));
+
+  const std::vector<uint32_t> order = RankOrder(records_);
+  PostingTable postings;
+  FacetMap facets;
+  NgramTokenizer tokenizer;
+  std::vector<NgramKey> keys;
+  for (size_t d = 0; d < order.size(); ++d) {
+    const DocId doc = static_cast<DocId>(d);
+    const StagedRecord& r = records_[order[d]];
+    tokenizer.Tokenize(r.text, gram_size_, /*fold_case=*/true, &keys);
+    for (NgramKey key : keys) {
+      if (!postings.Add(key, doc)) return Error::Limit("HYS key count exceeds the 32-bit limit");
+    }
+    for (const auto& [field, categories] : r.facets) {
+      FacetCategories& f = facets.Field(field);
+      for (const std::string& category : categories) FacetMap::Insert(f, category, doc);
+    }
+  }
+
+  BuildStats stats;
+  stats.docs = records_.size();
+  stats.ngrams = postings.size();
+  Result<NgramPostings> entries = postings.TakePostings();
+  if (!entries.ok()) return entries.take_error();
+  Result<std::unique_ptr<Sink>> hys = CreateFile(out_dir, "index.hys");
+  if (!hys.ok()) return hys.take_error();
+  HALCYRA_RETURN_IF_ERROR(write_ngram_index(std::move(*entries), gram_size_, /*stride=*/0, /*fold_case=*/true, **hys));
+
+  stats.fields = facets.size();
+  Result<std::unique_ptr<Sink>> hyf = CreateFile(out_dir, "index.hyf");
+  if (!hyf.ok()) return hyf.take_error();
+  HALCYRA_RETURN_IF_ERROR(write_facet_sidecar(std::move(facets), /*fold_case=*/true, head_boundary_, **hyf));
+
+  Result<std::unique_ptr<Sink>> bin = CreateFile(out_dir, "records.bin");
+  if (!bin.ok()) return bin.take_error();
+  Result<std::unique_ptr<Sink>> idx = CreateFile(out_dir, "records.idx");
+  if (!idx.ok()) return idx.take_error();
+  Result<RecordStoreWriter> store = begin_record_store(std::move(*bin), std::move(*idx), order.size());
+  if (!store.ok()) return store.take_error();
+  for (uint32_t position : order) HALCYRA_RETURN_IF_ERROR(store->Append(records_[position].record));
+  HALCYRA_RETURN_IF_ERROR(store->Finish());
+  return stats;
+}
+
+}  // namespace halcyra

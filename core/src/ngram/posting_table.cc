@@ -1,0 +1,156 @@
+#include "ngram/posting_table.h"
+
+#include <algorithm>
+
+namespace halcyra {
+namespace {
+
+constexpr size_t kMinIndexLog2 = 10;
+
+// Portable serialized sizes: a bitmap's cookie and container count, one
+// container's key, cardinality and offset, one id of an array container.
+constexpr uint64_t kBitmapHeaderBytes = 8;
+constexpr uint64_t kContainerBytes = 8;
+constexpr uint64_t kArrayIdBytes = 2;
+// Past this many ids a container is a fixed 8192-byte bitmap, as large as
+// the array it replaces.
+constexpr uint32_t kMaxArrayIds = 4096;
+
+// The growth of a posting whose newest id so far is `last` when id joins it.
+uint64_t JoinCost(DocId last, DocId id) {
+  return (last >> 16) == (id >> 16) ? kArrayIdBytes : kContainerBytes + kArrayIdBytes;
+}
+
+}  // namespace
+
+PostingTable::PostingTable() { ResetIndex(kMinIndexLog2); }
+
+PostingTable::~PostingTable() { Release(); }
+
+void PostingTable::Release() {
+  for (Slot& s : slots_) {
+    if (s.count == kInBitmap) roaring_bitmap_free(s.bitmap);
+  }
+  slots_.clear();
+  serialized_bytes_ = 0;
+}
+
+void PostingTable::ResetIndex(size_t log2_size) {
+  index_.assign(size_t{1} << log2_size, 0);
+  shift_ = 64 - static_cast<int>(log2_size);
+}
+
+bool PostingTable::Add(NgramKey key, DocId doc) {
+  const size_t mask = index_.size() - 1;
+  size_t i = Home(key);
+  for (uint32_t s; (s = index_[i]) != 0; i = (i + 1) & mask) {
+    if (slots_[s - 1].key == key) {
+      AddTo(s - 1, doc);
+      return true;
+    }
+  }
+  if (slots_.size() == UINT32_MAX) return false;
+  Slot& slot = slots_.emplace_back();
+  slot.key = key;
+  slot.count = 1;
+  slot.first = doc;
+  serialized_bytes_ += kBitmapHeaderBytes + kContainerBytes + kArrayIdBytes;
+  index_[i] = static_cast<uint32_t>(slots_.size());
+  if (slots_.size() * 2 > index_.size()) Grow();
+  return true;
+}
+
+bool PostingTable::Contains(NgramKey key) const {
+  const size_t mask = index_.size() - 1;
+  for (size_t i = Home(key); index_[i] != 0; i = (i + 1) & mask) {
+    if (slots_[index_[i] - 1].key == key) return true;
+  }
+  return false;
+}
+
+void PostingTable::AddTo(uint32_t position, DocId doc) {
+  Slot& slot = slots_[position];
+  switch (slot.count) {
+    case 1:
+      if (doc != slot.first) {
+        serialized_bytes_ += JoinCost(slot.first, doc);
+        slot.second = doc;
+        slot.count = 2;
+      }
+      return;
+    case 2: {
+      if (doc == slot.first || doc == slot.second) return;
+      serialized_bytes_ += JoinCost(slot.second, doc);
+      // At most 3 ids share doc's container, so it is an array.
+      const uint32_t same = 1 + ((slot.first >> 16) == (doc >> 16)) + ((slot.second >> 16) == (doc >> 16));
+      roaring_bitmap_t* r = roaring_bitmap_create();
+      roaring_bitmap_add(r, slot.first);
+      roaring_bitmap_add(r, slot.second);
+      roaring_bitmap_add(r, doc);
+      slot.bitmap = r;
+      slot.first = (doc & 0xFFFF0000u) | same;
+      slot.count = kInBitmap;
+      return;
+    }
+    default:
+      if ((slot.first >> 16) != (doc >> 16)) {
+        serialized_bytes_ += kContainerBytes + kArrayIdBytes;
+        slot.first = (doc & 0xFFFF0000u) | 1;
+      } else if ((slot.first & 0xFFFF) < kMaxArrayIds) {
+        serialized_bytes_ += kArrayIdBytes;
+        ++slot.first;
+      }
+      if (queue_.Push(position, doc)) FlushQueue();
+  }
+}
+
+void PostingTable::FlushQueue() {
+  if (slots_.empty()) return;
+  queue_.Flush(static_cast<uint32_t>(slots_.size() - 1), [this](uint32_t position, std::span<const DocId> ids) {
+    roaring_bitmap_add_many(slots_[position].bitmap, ids.size(), ids.data());
+  });
+}
+
+void PostingTable::Grow() {
+  ResetIndex(static_cast<size_t>(64 - shift_) + 1);
+  const size_t mask = index_.size() - 1;
+  for (size_t p = 0; p < slots_.size(); ++p) {
+    size_t i = Home(slots_[p].key);
+    while (index_[i] != 0) i = (i + 1) & mask;
+    index_[i] = static_cast<uint32_t>(p + 1);
+  }
+}
+
+Result<NgramPostings> PostingTable::TakePostings() {
+  FlushQueue();
+  queue_.Release();
+  ResetIndex(kMinIndexLog2);
+  std::sort(slots_.begin(), slots_.end(), [](const Slot& a, const Slot& b) { return a.key < b.key; });
+  // Room for every inline encoding, so that the buffer is never copied to
+  // grow: an inline posting takes at most two single-id containers. Bitmaps
+  // are encoded by the writer, one at a time.
+  constexpr size_t kMaxInlineBytes = 8 + 2 * (4 + 4 + 2);
+  size_t inline_count = 0;
+  for (const Slot& s : slots_) inline_count += s.count != kInBitmap;
+  NgramPostings entries;
+  entries.Reserve(inline_count, inline_count * kMaxInlineBytes);
+  std::string scratch;  // one inline posting's encoding at a time
+  for (Slot& s : slots_) {
+    if (s.count != kInBitmap) {
+      DocId ids[2] = {s.first, s.count == 2 ? s.second : 0};
+      if (s.count == 2 && ids[1] < ids[0]) std::swap(ids[0], ids[1]);
+      scratch.clear();
+      AppendSortedPosting(std::span<const DocId>(ids, s.count), &scratch);
+      entries.AddEncoded(s.key, scratch);
+    } else {
+      entries.AddBitmap(s.key, Bitmap(s.bitmap));
+    }
+    s.count = 0;
+  }
+  slots_.clear();
+  slots_.shrink_to_fit();
+  serialized_bytes_ = 0;
+  return entries;
+}
+
+}  // namespace halcyra

@@ -1,0 +1,87 @@
+// PostingTable: the n-gram postings of a corpus while it is being tokenized.
+#pragma once
+
+#include <roaring/roaring.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "roaring/bitmap_queue.h"
+#include "halcyra/ngram.h"
+#include "ngram/ngram_index.h"
+#include "roaring/postings.h"
+#include "halcyra/status.h"
+
+namespace halcyra {
+
+// A hash map from NgramKey to the set of documents containing it. In a large
+// corpus most keys occur in one or two documents, so up to two ids live
+// inside the key's slot; a third distinct id moves them into a Roaring
+// bitmap. A slot is 24 bytes and the open-addressing index 4 to 8 bytes per
+// key.
+//
+// Ids bound for bitmaps are filed in batches through a BitmapQueue.
+//
+// The table also keeps the total size of its postings in the portable Roaring
+// serialization, exact as long as each key's ids arrive ascending and
+// distinct (documents numbered in order, keys deduplicated per document):
+// a posting costs 8 bytes of header, 8 per container, 2 per id of an array
+// container (up to 4096 ids) and 8192 for a bitmap container. A bitmap
+// slot's unused `first` field tracks its newest container for this.
+class PostingTable {
+ public:
+  PostingTable();
+  ~PostingTable();
+  PostingTable(const PostingTable&) = delete;
+  PostingTable& operator=(const PostingTable&) = delete;
+
+  // Files doc under key (adding an id twice is harmless). Returns false,
+  // changing nothing, when key is new and the table already holds the
+  // 2^32 - 1 keys it can number.
+  bool Add(NgramKey key, DocId doc);
+
+  // Whether some document is filed under key.
+  bool Contains(NgramKey key) const;
+
+  // Distinct keys so far.
+  size_t size() const { return slots_.size(); }
+
+  // The sum of the postings' portable serialized sizes (see above).
+  uint64_t serialized_bytes() const { return serialized_bytes_; }
+
+  // Hands every posting over for the index writer, leaving the table empty:
+  // one- and two-id postings encoded, the others as bitmaps that the writer
+  // encodes one at a time.
+  Result<NgramPostings> TakePostings();
+
+ private:
+  static constexpr uint32_t kInBitmap = 3;  // Slot::count of a bitmap posting
+
+  struct Slot {
+    NgramKey key;
+    uint32_t count;  // inline ids (1 or 2), kInBitmap, or 0 once released
+    DocId first;     // for a bitmap: newest container key << 16 | its ids, at most 4096
+    union {
+      DocId second;
+      roaring_bitmap_t* bitmap;
+    };
+  };
+
+  static_assert(sizeof(Slot) == 24);
+
+  void AddTo(uint32_t position, DocId doc);
+  // Files every queued id into its bitmap.
+  void FlushQueue();
+  size_t Home(NgramKey key) const { return static_cast<size_t>((key * 0x9E3779B97F4A7C15ULL) >> shift_); }
+  void ResetIndex(size_t log2_size);
+  void Grow();
+  void Release();
+
+  std::vector<Slot> slots_;      // in order of first occurrence
+  std::vector<uint32_t> index_;  // 1 + position in slots_, 0 when empty
+  int shift_;                    // 64 - log2(index_.size())
+  BitmapQueue queue_;  // ids bound for bitmap slots, by slot position
+  uint64_t serialized_bytes_ = 0;
+};
+
+}  // namespace halcyra

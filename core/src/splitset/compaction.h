@@ -1,0 +1,86 @@
+// Compaction's reading and merging of delta splits: each input split is
+// checked whole before anything is merged, then the inputs' postings are
+// merged key by key into absolute ids, minus the tombstoned ids, and written
+// as one n-gram index file.
+//
+// An input is an n-gram index file in the flat layout:
+//
+//   header      "HYSI"  version u16  gram size u16  key count K u32  stride S u32
+//               (+ u16 marker when the version is 4: 18 bytes, else 16)
+//   block index ceil(K / S) x u64 (none when S is 0)
+//   dictionary  K x (key u64, posting offset u64, posting length u32)
+//   postings    portable Roaring bitmaps at the dictionary's offsets
+//
+// Only what merging needs is read: the gram size and the case marker are
+// not checked, and the keys need not be sorted or distinct.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "splitset/manifest.h"
+#include "halcyra/ngram.h"
+#include "roaring/postings.h"
+#include "halcyra/split_set_writer.h"
+#include "halcyra/status.h"
+
+namespace halcyra {
+
+// One checked input: its dictionary in ascending key order and the offset
+// that turns its posting numbers into global ids.
+class DeltaInput {
+ public:
+  // Checks the input whose split-table entry is entry: first its tombstone
+  // record, whose ids are added to *tombstones; then the split bytes, entry
+  // by entry, with the errors (all Error::Core or Error::Limit):
+  //   "HYSS compact: input is not an HYS split"  (under 16 bytes or no HYSI)
+  //   "HYSS compact: truncated dictionary"
+  //   "HYSS compact: posting out of range"
+  //   "roaring deserialize: ..."                 (PortableRoaring)
+  //   "HYSS compact: <name> holds posting number N, which from first id F
+  //    passes the last id 4294967295"            (relative numbers only)
+  // bytes must outlive the DeltaInput.
+  static Result<DeltaInput> Read(const SplitEntry& entry, std::string_view bytes, Bitmap* tombstones);
+
+  struct Posting {
+    NgramKey key;
+    uint64_t offset;
+    uint32_t length;
+  };
+
+  const std::vector<Posting>& postings() const { return postings_; }  // keys ascending
+  std::string_view bytes() const { return bytes_; }
+  DocId id_offset() const { return id_offset_; }
+  // The smallest and largest global id of any posting; min > max when the
+  // postings hold no ids.
+  DocId min_id() const { return min_id_; }
+  DocId max_id() const { return max_id_; }
+
+ private:
+  std::string_view bytes_;
+  std::vector<Posting> postings_;
+  DocId id_offset_ = 0;
+  DocId min_id_ = UINT32_MAX;
+  DocId max_id_ = 0;
+};
+
+struct MergedSplit {
+  uint64_t size = 0;            // of the n-gram index file
+  std::vector<NgramKey> keys;   // its keys, ascending
+  uint32_t doc_count = 0;       // live documents, those in some posting
+  DocId first_id = 0;           // smallest live id; 0 without documents
+  DocId last_id = 0;            // largest live id; 0 without documents
+};
+
+// Unions the inputs' postings key by key into global ids, drops the ids in
+// tombstones and the keys left without ids, and writes the result as an
+// n-gram index file into out: first the keys that keep ids are found, which
+// fixes where the postings start, then each merged posting is encoded in
+// place, in memory sized by an upper bound of the file.
+Result<MergedSplit> MergeDeltaInputs(std::span<const DeltaInput> inputs, const Bitmap& tombstones,
+                                     uint16_t gram_size, uint32_t stride, bool fold_case, SplitBuffer& out);
+
+}  // namespace halcyra

@@ -1,0 +1,236 @@
+#include "terms/term_index.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+
+#include "terms/dict_blocks.h"
+#include "base/coding.h"
+#include "fst/fst.h"
+
+namespace halcyra {
+namespace {
+
+constexpr size_t kHeaderSize = 40;
+constexpr uint16_t kVersion = 2;
+constexpr uint64_t kMaxHeadLength = uint64_t{1} << 24;  // the head length is a 24-bit field for readers
+constexpr uint64_t kMaxBlockLength = uint64_t{1} << 24;
+constexpr uint64_t kMaxOffset = uint64_t{1} << 40;
+// Initial capacity of the router FST's buffer.
+constexpr size_t kRouterReserve = 10240;
+
+constexpr size_t kArenaChunk = size_t{64} << 10;
+
+}  // namespace
+
+std::string_view TermArena::Intern(std::string_view term) {
+  if (term.empty()) return std::string_view("", 0);  // a valid pointer for memcmp
+  if (term.size() > left_) {
+    // A long term gets a chunk of its own; the current one stays in use.
+    if (term.size() > kArenaChunk / 4) {
+      auto& chunk = chunks_.emplace_back(new char[term.size()]);
+      std::memcpy(chunk.get(), term.data(), term.size());
+      return {chunk.get(), term.size()};
+    }
+    chunks_.emplace_back(new char[kArenaChunk]);
+    next_ = chunks_.back().get();
+    left_ = kArenaChunk;
+  }
+  char* p = next_;
+  std::memcpy(p, term.data(), term.size());
+  next_ += term.size();
+  left_ -= term.size();
+  return {p, term.size()};
+}
+
+TermPostings::TermPostings(TermPostings&& other) noexcept
+    : arena_(std::move(other.arena_)), entries_(std::move(other.entries_)) {
+  other.entries_.clear();
+}
+
+TermPostings& TermPostings::operator=(TermPostings&& other) noexcept {
+  if (this != &other) {
+    Release(entries_);
+    arena_ = std::move(other.arena_);
+    entries_ = std::move(other.entries_);
+    other.entries_.clear();
+  }
+  return *this;
+}
+
+TermPostings::~TermPostings() { Release(entries_); }
+
+void TermPostings::Release(std::vector<Entry>& entries) {
+  for (Entry& e : entries) {
+    if (e.count == kInBitmap) roaring_bitmap_free(e.bitmap);
+  }
+  entries.clear();
+}
+
+void TermPostings::Add(std::string_view term, std::span<const DocId> ids) {
+  std::vector<DocId> sorted(ids.begin(), ids.end());
+  std::sort(sorted.begin(), sorted.end());
+  sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+  if (sorted.size() > 2 || sorted.empty()) {
+    Bitmap posting;
+    roaring_bitmap_add_many(posting.mutable_roaring(), sorted.size(), sorted.data());
+    Add(term, std::move(posting));
+    return;
+  }
+  const std::string_view interned = arena_.Intern(term);
+  Entry& e = entries_.emplace_back();
+  e.term = interned.data();
+  e.size = static_cast<uint32_t>(interned.size());
+  e.count = static_cast<uint32_t>(sorted.size());
+  e.first = sorted[0];
+  e.second = sorted.size() == 2 ? sorted[1] : 0;
+}
+
+void TermPostings::Add(std::string_view term, Bitmap posting) {
+  const std::string_view interned = arena_.Intern(term);
+  Entry& e = entries_.emplace_back();
+  e.term = interned.data();
+  e.size = static_cast<uint32_t>(interned.size());
+  e.count = kInBitmap;
+  e.first = 0;
+  e.bitmap = posting.release();
+}
+
+size_t TermPostings::records_size_hint() const {
+  // Record header, the two halves' bitmap headers, and the posting; a
+  // container split by the boundary costs a little more, left to growth.
+  size_t bytes = 0;
+  for (const Entry& e : entries_) {
+    bytes += 4 + 8 + (e.count == kInBitmap ? roaring_bitmap_portable_size_in_bytes(e.bitmap) : 8 + 10 * e.count);
+  }
+  return bytes;
+}
+
+Status TermPostings::TakeHeadTail(size_t i, uint32_t head_boundary, std::string* out, size_t* head_size) {
+  Entry& e = entries_[i];
+  if (e.count != kInBitmap) {
+    // One or two ids: the encodings of the halves are written directly; they
+    // are byte for byte those of the bitmaps.
+    DocId ids[2] = {e.first, e.second};
+    if (e.count == 2 && ids[1] < ids[0]) std::swap(ids[0], ids[1]);
+    const std::span<const DocId> all(ids, e.count);
+    const size_t in_head = static_cast<size_t>(std::lower_bound(all.begin(), all.end(), head_boundary) - all.begin());
+    const size_t start = out->size();
+    AppendSortedPosting(all.first(in_head), out);
+    *head_size = out->size() - start;
+    AppendSortedPosting(all.subspan(in_head), out);
+    return Status::Ok();
+  }
+  Result<HeadTail> parts = encode_head_tail(*e.bitmap, head_boundary);
+  if (!parts.ok()) return parts.take_error();
+  roaring_bitmap_free(e.bitmap);
+  e.count = 0;
+  out->append(parts->head);
+  out->append(parts->tail);
+  *head_size = parts->head.size();
+  return Status::Ok();
+}
+
+namespace {
+
+struct Regions {
+  std::string router;
+  std::string dictionary;
+  std::string postings;
+};
+
+// Everything but the header, built in memory so that every limit is checked
+// before anything is written.
+Status BuildRegions(TermPostings& postings, const TermIndexOptions& options, Regions* out) {
+  const size_t n = postings.size();
+  for (size_t i = 1; i < n; ++i) {
+    if (!(postings.term(i - 1) < postings.term(i))) {
+      return Error::Limit("write_term_index requires distinct terms in ascending byte order");
+    }
+  }
+
+  // Postings records, each followed at once by its dictionary entry.
+  const uint32_t block_cap = options.block_cap != 0 ? options.block_cap : kDefaultBlockCap;
+  DictBlockBuilder dict(block_cap);
+  std::string& records = out->postings;
+  records.reserve(postings.records_size_hint());
+  uint64_t offset = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const size_t start = records.size();
+    PutFixed32(&records, 0);  // the tail length, filled in below
+    size_t head_size = 0;
+    HALCYRA_RETURN_IF_ERROR(postings.TakeHeadTail(i, options.head_boundary, &records, &head_size));
+    const uint64_t tail_size = records.size() - start - 4 - head_size;
+    if (head_size >= kMaxHeadLength) {
+      return Error::Limit("term " + std::string(postings.term(i)) + ": head posting " + std::to_string(head_size) +
+                          " B exceeds the 24-bit size limit");
+    }
+    if (offset >= kMaxOffset) return Error::Limit("postings region exceeds the 40-bit offset limit");
+    // A serialized Roaring bitmap is far below 4 GiB: 65536 containers of 8 KiB.
+    assert(tail_size <= UINT32_MAX);
+    for (int b = 0; b < 4; ++b) records[start + b] = static_cast<char>(tail_size >> (8 * b));
+    dict.Add(postings.term(i), offset, head_size);
+    offset += 4 + head_size + tail_size;
+  }
+
+  const AnalyzerSettings& a = options.analyzer;
+  if ((a.stem || a.stopwords) && a.language == kNoLanguage) {
+    return Error::Limit("HYTI: stemming and stop-word removal require a language, but none is set");
+  }
+
+  dict.Finish();
+  FstBuilder router(kRouterReserve);
+  for (const DictBlockBuilder::Block& block : dict.blocks()) {
+    if (block.length >= kMaxBlockLength) return Error::Limit("dict block exceeds the 24-bit block-length limit");
+    if (block.offset >= kMaxOffset) return Error::Limit("dict region exceeds the 40-bit block-offset limit");
+    if (Status s = router.insert(block.last_term, block.offset << 24 | block.length); !s.ok()) {
+      return Error::Limit("router fst insert: " + s.error().message());
+    }
+  }
+  out->router = std::move(router).finish();
+
+  if (n > UINT32_MAX) return Error::Limit("HYTI term count exceeds the 32-bit limit");
+  out->dictionary = dict.TakeRegion();
+  return Status::Ok();
+}
+
+Status WriteIndex(TermPostings& postings, const TermIndexOptions& options, Sink& sink) {
+  Regions regions;
+  HALCYRA_RETURN_IF_ERROR(BuildRegions(postings, options, &regions));
+
+  const AnalyzerSettings& a = options.analyzer;
+  uint16_t flags = 0;
+  if (a.stem) flags |= kTermIndexStemmed;
+  if (a.stopwords) flags |= kTermIndexStopwords;
+  if (!a.fold_case) flags |= kTermIndexCaseSensitive;
+  const bool language_used = (a.stem || a.stopwords) && a.language != kNoLanguage;
+
+  std::string header;
+  header.reserve(kHeaderSize);
+  header.append("HYTI", 4);
+  PutFixed16(&header, kVersion);
+  PutFixed16(&header, flags);
+  PutFixed32(&header, static_cast<uint32_t>(postings.size()));
+  PutFixed32(&header, options.head_boundary);
+  PutFixed64(&header, regions.router.size());
+  PutFixed64(&header, regions.dictionary.size());
+  PutFixed32(&header, options.block_cap != 0 ? options.block_cap : kDefaultBlockCap);
+  PutFixed8(&header, language_used ? static_cast<uint8_t>(a.language + 1) : 0);
+  header.append(3, '\0');
+  assert(header.size() == kHeaderSize);
+
+  HALCYRA_RETURN_IF_ERROR(sink.Append(header));
+  HALCYRA_RETURN_IF_ERROR(sink.Append(regions.router));
+  HALCYRA_RETURN_IF_ERROR(sink.Append(regions.dictionary));
+  return sink.Append(regions.postings);
+}
+
+}  // namespace
+
+Status write_term_index(TermPostings postings, const TermIndexOptions& options, Sink& sink) {
+  Status written = WriteIndex(postings, options, sink);
+  Status closed = sink.Close();
+  return written.ok() ? closed : written;
+}
+
+}  // namespace halcyra

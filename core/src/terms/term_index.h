@@ -1,0 +1,141 @@
+// The term index: whole terms (see halcyra/analyzer.h) with the documents
+// containing them, laid out for a reader that fetches byte ranges: the fixed
+// header, then a small router FST fetched whole, then front-coded dictionary
+// blocks of which one is fetched per lookup, then one postings record per
+// term, of which only the wanted term's is fetched.
+//
+//   header      40 B  "HYTI"  version u16 = 2  flags u16  term count u32
+//                     head boundary u32  router length R u64
+//                     dictionary length D u64  block cap u32  language u8
+//                     3 zero bytes
+//   router      R B   FST map: each block's last term -> offset << 24 | length
+//                     (offset in the dictionary region, 40 bits; length, 24)
+//   dictionary  D B   blocks back to back in term order, each at most the
+//                     block cap unless it holds a single larger entry; entry:
+//                     shared varint  suffix length varint  suffix bytes
+//                     offset varint  head length varint
+//                     (a block's first entry shares 0 bytes and carries the
+//                     absolute postings offset; later ones the difference
+//                     from the previous entry's offset)
+//   postings    rest  per term: tail length u32  head bytes  tail bytes
+//                     (head/tail encoding at the head boundary; offsets
+//                     count from the start of this region)
+//
+// flags: 0x1 stemmed, 0x2 stop words removed, 0x4 case-sensitive. The
+// language byte is the analyzer's language code + 1 when stemming or stop-
+// word removal is on, else 0. Integers are little-endian; varints are
+// unsigned LEB128. Terms are ordered by their raw UTF-8 bytes.
+#pragma once
+
+#include <roaring/roaring.h>
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "terms/analyzer.h"
+#include "roaring/postings.h"
+#include "base/sink.h"
+#include "halcyra/status.h"
+
+namespace halcyra {
+
+// The block cap used when none is given.
+inline constexpr uint32_t kDefaultBlockCap = 4096;
+
+// Header flags.
+inline constexpr uint16_t kTermIndexStemmed = 0x1;
+inline constexpr uint16_t kTermIndexStopwords = 0x2;
+inline constexpr uint16_t kTermIndexCaseSensitive = 0x4;
+
+struct TermIndexOptions {
+  uint32_t head_boundary = 65536;  // any value; 0 puts every id in the tail
+  uint32_t block_cap = 0;          // 0: kDefaultBlockCap
+  AnalyzerSettings analyzer;       // recorded in the header
+};
+
+// Term bytes with stable addresses, allocated in chunks and freed together.
+class TermArena {
+ public:
+  TermArena() = default;
+  TermArena(TermArena&&) noexcept = default;
+  TermArena& operator=(TermArena&&) noexcept = default;
+
+  // A copy of term that lives as long as the arena.
+  std::string_view Intern(std::string_view term);
+
+ private:
+  std::vector<std::unique_ptr<char[]>> chunks_;
+  char* next_ = nullptr;  // free space in the last chunk
+  size_t left_ = 0;
+};
+
+// The input of write_term_index: terms in strictly ascending byte order, each
+// with its posting. Most terms of a corpus occur in one or two documents, so
+// up to two ids are kept in the entry itself and only larger postings get a
+// Roaring bitmap.
+class TermPostings {
+ public:
+  TermPostings() = default;
+  TermPostings(TermPostings&&) noexcept;
+  TermPostings& operator=(TermPostings&&) noexcept;
+  ~TermPostings();
+
+  // Adds term with the documents in ids (any order, repeats allowed).
+  void Add(std::string_view term, std::span<const DocId> ids);
+  // Adds term with a posting that is encoded when the index is written and
+  // released right after.
+  void Add(std::string_view term, Bitmap posting);
+
+  size_t size() const { return entries_.size(); }
+  std::string_view term(size_t i) const { return {entries_[i].term, entries_[i].size}; }
+
+  // About the bytes of every postings record, for reserving a buffer.
+  size_t records_size_hint() const;
+
+  // Appends entry i's head and then its tail at head_boundary to *out and
+  // sets *head_size; a bitmap posting is released afterwards.
+  Status TakeHeadTail(size_t i, uint32_t head_boundary, std::string* out, size_t* head_size);
+
+ private:
+  friend class TermTable;
+
+  // Entry::count of a posting held in a bitmap.
+  static constexpr uint32_t kInBitmap = 3;
+
+  struct Entry {
+    const char* term;
+    uint32_t size;   // term bytes
+    uint32_t count;  // 1 or 2 inline ids, or kInBitmap
+    DocId first;     // inline ids; for a bitmap, the last id added to it
+    union {
+      DocId second;
+      roaring_bitmap_t* bitmap;  // owned
+    };
+  };
+  static_assert(sizeof(Entry) == 24 || sizeof(Entry) == 32);
+
+  static void Release(std::vector<Entry>& entries);
+
+  TermArena arena_;
+  std::vector<Entry> entries_;
+};
+
+// Writes the term index of postings (consumed) to sink and closes the sink,
+// on failure too. Every limit is checked before the first byte reaches the
+// sink; failures are Error::Limit:
+//   "write_term_index requires distinct terms in ascending byte order"
+//   "term <t>: head posting <n> B exceeds the 24-bit size limit"
+//   "postings region exceeds the 40-bit offset limit"
+//   "HYTI: stemming and stop-word removal require a language, but none is set"
+//   "dict block exceeds the 24-bit block-length limit"
+//   "dict region exceeds the 40-bit block-offset limit"
+//   "router fst insert: <error>"
+//   "HYTI term count exceeds the 32-bit limit"
+// Sink errors are passed on.
+Status write_term_index(TermPostings postings, const TermIndexOptions& options, Sink& sink);
+
+}  // namespace halcyra

@@ -1,0 +1,57 @@
+// Lloyd's k-means with reproducible single-precision arithmetic: sums in
+// fixed orders, and the nearest-centroid search of nearest.h, which gives the
+// plain sequential scan's answer bit for bit.
+#include <algorithm>
+#include <cassert>
+#include <limits>
+
+#include "halcyra/ivfpq.h"
+#include "vector/nearest.h"
+
+namespace halcyra {
+namespace {
+
+void CopyPoint(const float* points, size_t d, uint64_t index, float* dst) {
+  std::copy_n(points + index * d, d, dst);
+}
+
+}  // namespace
+
+KmeansResult kmeans(const float* points, size_t n, size_t d, size_t k, uint64_t iters, TrainRng* rng) {
+  assert(n >= 1 && d >= 1 && k >= 1 && iters >= 1);
+  assert(k <= std::numeric_limits<uint32_t>::max());
+  KmeansResult r;
+  r.centroids.resize(k * d);
+  r.assignments.resize(n);
+  for (size_t c = 0; c < k; ++c) CopyPoint(points, d, rng->Draw(n), &r.centroids[c * d]);
+
+  const Isa isa = BestIsa();
+  std::vector<float> sums;
+  std::vector<uint64_t> counts;
+  for (uint64_t iter = 0; iter < iters; ++iter) {
+    AssignNearest(isa, points, n, d, r.centroids.data(), k, r.assignments.data());
+
+    sums.assign(k * d, 0.0f);
+    counts.assign(k, 0);
+    for (size_t i = 0; i < n; ++i) {
+      const uint32_t c = r.assignments[i];
+      float* sum = &sums[c * d];
+      const float* x = points + i * d;
+      for (size_t t = 0; t < d; ++t) sum[t] += x[t];
+      ++counts[c];
+    }
+    for (size_t c = 0; c < k; ++c) {
+      float* centroid = &r.centroids[c * d];
+      if (counts[c] == 0) {
+        CopyPoint(points, d, rng->Draw(n), centroid);
+        continue;
+      }
+      const float inv = 1.0f / static_cast<float>(counts[c]);
+      for (size_t t = 0; t < d; ++t) centroid[t] = sums[c * d + t] * inv;
+    }
+  }
+  AssignNearest(isa, points, n, d, r.centroids.data(), k, r.assignments.data());
+  return r;
+}
+
+}  // namespace halcyra
