@@ -29,12 +29,12 @@ int main() {
     const auto start = std::chrono::steady_clock::now();
     halcyra::FstBuilder builder;
     for (size_t i = 0; i < words.size(); ++i) {
-      if (!builder.insert(words[i], i).ok()) {
+      if (!builder.Insert(words[i], i).ok()) {
         std::fprintf(stderr, "fst_bench: insert failed at %s\n", words[i].c_str());
         return 1;
       }
     }
-    const std::string fst = std::move(builder).finish();
+    const std::string fst = std::move(builder).Finish();
     const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     rates.push_back(static_cast<double>(words.size()) / secs);
     bytes = fst.size();

@@ -17,7 +17,7 @@ constexpr uint64_t kMaxRewrite = uint64_t{1} << 26;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  halcyra::Result<halcyra::Manifest> parsed = halcyra::parse_manifest(bytes);
+  halcyra::Result<halcyra::Manifest> parsed = halcyra::ParseManifest(bytes);
   if (!parsed.ok()) {
     if (parsed.error().message().empty()) std::abort();
     return 0;
@@ -26,9 +26,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const halcyra::SplitEntry& e : parsed->splits) copied += e.name.size() + e.summary.size();
   if (copied > kMaxRewrite) return 0;
 
-  halcyra::Result<std::string> written = halcyra::write_manifest(parsed->header, parsed->splits);
+  halcyra::Result<std::string> written = halcyra::WriteManifest(parsed->header, parsed->splits);
   if (!written.ok()) std::abort();
-  halcyra::Result<halcyra::Manifest> again = halcyra::parse_manifest(*written);
+  halcyra::Result<halcyra::Manifest> again = halcyra::ParseManifest(*written);
   if (!again.ok() || again->header != parsed->header || again->splits != parsed->splits) std::abort();
   return 0;
 }

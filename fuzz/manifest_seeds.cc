@@ -26,7 +26,7 @@ SplitEntry Entry(std::string name, std::string summary, uint32_t first, uint32_t
 }
 
 bool Save(const std::string& dir, int n, const ManifestHeader& h, const std::vector<SplitEntry>& splits) {
-  halcyra::Result<std::string> m = halcyra::write_manifest(h, splits);
+  halcyra::Result<std::string> m = halcyra::WriteManifest(h, splits);
   if (!m.ok()) {
     std::fprintf(stderr, "seed %d: %s\n", n, m.error().message().c_str());
     return false;

@@ -41,9 +41,9 @@ void FuzzResume(std::string_view manifest) {
   Check(id.ok() ? *id == next : next == UINT32_MAX);
   if (next > 0) Check(w->Delete(next - 1).ok());
   Result<std::optional<halcyra::FlushedSplit>> flushed = w->Flush();
-  if (flushed.ok()) Check(halcyra::parse_manifest((*flushed)->manifest).ok());
+  if (flushed.ok()) Check(halcyra::ParseManifest((*flushed)->manifest).ok());
   Result<halcyra::CompactedSplit> compacted = w->Compact({});
-  if (compacted.ok()) Check(halcyra::parse_manifest(compacted->manifest).ok());
+  if (compacted.ok()) Check(halcyra::ParseManifest(compacted->manifest).ok());
 }
 
 void FuzzCompact(std::string_view data) {
@@ -63,7 +63,7 @@ void FuzzCompact(std::string_view data) {
   entry.doc_count = 1;
   halcyra::ManifestHeader header;
   header.gram_size = 3;
-  Result<std::string> manifest = halcyra::write_manifest(header, std::vector<halcyra::SplitEntry>{entry});
+  Result<std::string> manifest = halcyra::WriteManifest(header, std::vector<halcyra::SplitEntry>{entry});
   Check(manifest.ok());
   Result<SplitSetWriter> w = SplitSetWriter::Resume(*manifest, {});
   if (!w.ok()) return;  // a corrupt tombstone record is refused here already
@@ -74,7 +74,7 @@ void FuzzCompact(std::string_view data) {
     Check(w->Compact({}).ok());  // unchanged and usable
     return;
   }
-  Check(halcyra::parse_manifest(compacted->manifest).ok());
+  Check(halcyra::ParseManifest(compacted->manifest).ok());
   const CompactionInput again{compacted->name, compacted->split};
   Result<halcyra::CompactedSplit> twice = w->Compact({&again, 1});
   Check(twice.ok() && twice->split == compacted->split);

@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
     // The split's own tombstone record, if any, as its compaction input.
     const halcyra::SplitEntry& entry = w->splits().back();
     halcyra::Result<std::optional<std::string_view>> tomb =
-        halcyra::find_summary_record(entry.summary, halcyra::kTombstoneRecord);
+        halcyra::FindSummaryRecord(entry.summary, halcyra::kTombstoneRecord);
     const std::string_view payload = tomb.ok() && tomb->has_value() ? **tomb : std::string_view();
     std::string input(1, '\1');
     halcyra::PutFixed8(&input, static_cast<uint8_t>(entry.flags));

@@ -203,7 +203,7 @@ TEST(DatasetBuilder, FacetsBecomeTheSidecar) {
   EXPECT_EQ(sidecar.fields[1].categories[0].head, Ids({1}));
   EXPECT_EQ(sidecar.fields[2].name, "year");
   for (const auto& c : sidecar.fields[2].categories) {
-    EXPECT_EQ(c.key, facet_key("year", c.name, true));
+    EXPECT_EQ(c.key, FacetKey("year", c.name, true));
     EXPECT_EQ(c.head, c.name == "2020" ? Ids({0, 1}) : Ids({1}));
   }
 

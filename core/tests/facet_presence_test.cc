@@ -23,7 +23,7 @@ std::vector<uint64_t> Keys(const std::string& payload) {
 }
 
 std::string Presence(const FacetMap& map, bool fold_case) {
-  Result<std::string> r = build_facet_presence(map, fold_case);
+  Result<std::string> r = BuildFacetPresence(map, fold_case);
   EXPECT_TRUE(r.ok());
   return r.ok() ? *r : std::string();
 }
@@ -33,9 +33,9 @@ TEST(FacetPresence, OneCategoryFramesAs17Bytes) {
   map.Insert("type", "article", 0);
   const std::string payload = Presence(map, true);
   ASSERT_EQ(payload.size(), 12u);
-  const uint64_t key = facet_key("type", "article", true);
+  const uint64_t key = FacetKey("type", "article", true);
   // Both names are lower case already, so folding changes nothing.
-  EXPECT_EQ(key, facet_key("type", "article", false));
+  EXPECT_EQ(key, FacetKey("type", "article", false));
   std::string expected;
   PutFixed32(&expected, 1);
   PutFixed64(&expected, key);
@@ -57,7 +57,7 @@ TEST(FacetPresence, KeysAscendingAsUnsigned) {
   map.Field("empty");  // a field without categories has no key
   std::vector<uint64_t> expected;
   for (const auto& [field, categories] : map.fields()) {
-    for (const auto& category : categories) expected.push_back(facet_key(field, category.first, true));
+    for (const auto& category : categories) expected.push_back(FacetKey(field, category.first, true));
   }
   std::sort(expected.begin(), expected.end());
   ASSERT_EQ(expected.size(), 35u);
@@ -74,12 +74,12 @@ TEST(FacetPresence, CaseVariantsShareAKeyOnlyWhenFolding) {
   map.Insert("Type", "ARTICLE", 1);
   map.Insert("type", "article", 2);
   const std::vector<uint64_t> folded = Keys(Presence(map, true));
-  EXPECT_EQ(folded, std::vector<uint64_t>{facet_key("type", "article", false)});
+  EXPECT_EQ(folded, std::vector<uint64_t>{FacetKey("type", "article", false)});
   const std::vector<uint64_t> exact = Keys(Presence(map, false));
   EXPECT_EQ(exact.size(), 3u);
   EXPECT_TRUE(std::is_sorted(exact.begin(), exact.end()));
   for (auto [f, c] : {std::pair{"Type", "Article"}, {"Type", "ARTICLE"}, {"type", "article"}}) {
-    EXPECT_TRUE(std::binary_search(exact.begin(), exact.end(), facet_key(f, c, false))) << f << "/" << c;
+    EXPECT_TRUE(std::binary_search(exact.begin(), exact.end(), FacetKey(f, c, false))) << f << "/" << c;
   }
 }
 

@@ -42,7 +42,7 @@ std::string OneId(uint16_t id) {
 
 std::string Write(FacetMap map, bool fold_case, uint32_t head_boundary = 65536) {
   BufferSink sink;
-  Status s = write_facet_sidecar(std::move(map), fold_case, head_boundary, sink);
+  Status s = WriteFacetSidecar(std::move(map), fold_case, head_boundary, sink);
   EXPECT_TRUE(s.ok()) << (s.ok() ? "" : s.error().message());
   return sink.Release();
 }
@@ -50,23 +50,23 @@ std::string Write(FacetMap map, bool fold_case, uint32_t head_boundary = 65536) 
 TEST(FacetKey, IsFnv1aOverFieldSeparatorCategory) {
   EXPECT_EQ(Fnv(""), 0xcbf29ce484222325ULL);
   EXPECT_EQ(Fnv("a"), 0xaf63dc4c8601ec8cULL);
-  EXPECT_EQ(facet_key("type", "article", false), Key("type", "article"));
-  EXPECT_EQ(facet_key("type", "article", true), Key("type", "article"));
-  EXPECT_EQ(facet_key("", "", false), Key("", ""));
-  EXPECT_NE(facet_key("ab", "c", false), facet_key("a", "bc", false));
+  EXPECT_EQ(FacetKey("type", "article", false), Key("type", "article"));
+  EXPECT_EQ(FacetKey("type", "article", true), Key("type", "article"));
+  EXPECT_EQ(FacetKey("", "", false), Key("", ""));
+  EXPECT_NE(FacetKey("ab", "c", false), FacetKey("a", "bc", false));
 }
 
 TEST(FacetKey, FoldingLowercasesWholeNames) {
-  EXPECT_EQ(facet_key("Type", "ARTICLE", true), Key("type", "article"));
-  EXPECT_EQ(facet_key("Type", "ARTICLE", false), Key("Type", "ARTICLE"));
+  EXPECT_EQ(FacetKey("Type", "ARTICLE", true), Key("type", "article"));
+  EXPECT_EQ(FacetKey("Type", "ARTICLE", false), Key("Type", "ARTICLE"));
   // A capital sigma ending a word becomes a final sigma; elsewhere a small one.
-  EXPECT_EQ(facet_key("ΟΔΟΣ", "ΣΑΣ ΣΑ", true), Key("οδος", "σας σα"));
+  EXPECT_EQ(FacetKey("ΟΔΟΣ", "ΣΑΣ ΣΑ", true), Key("οδος", "σας σα"));
   // Full mappings may lengthen the name: U+0130 becomes i + U+0307.
-  EXPECT_EQ(facet_key("İ", "Ä", true), Key("i\u0307", "ä"));
-  EXPECT_EQ(facet_key("Straße", "", true), Key("straße", ""));
+  EXPECT_EQ(FacetKey("İ", "Ä", true), Key("i\u0307", "ä"));
+  EXPECT_EQ(FacetKey("Straße", "", true), Key("straße", ""));
   // Invalid UTF-8 reads as U+FFFD when folding and is kept as is otherwise.
-  EXPECT_EQ(facet_key("\xFF" "A", "x", true), Key("\uFFFD" "a", "x"));
-  EXPECT_EQ(facet_key("\xFF" "A", "x", false), Key("\xFF" "A", "x"));
+  EXPECT_EQ(FacetKey("\xFF" "A", "x", true), Key("\uFFFD" "a", "x"));
+  EXPECT_EQ(FacetKey("\xFF" "A", "x", false), Key("\xFF" "A", "x"));
 }
 
 TEST(FacetMap, FieldsAndCategoriesInByteOrder) {
@@ -236,7 +236,7 @@ TEST(FacetSidecar, NameLengthLimit) {
     FacetMap map;
     map.Insert(long_field ? std::string(65536, 'f') : "f", long_field ? "c" : std::string(65536, 'c'), 0);
     RecordingSink sink;
-    Status s = write_facet_sidecar(std::move(map), true, 65536, sink);
+    Status s = WriteFacetSidecar(std::move(map), true, 65536, sink);
     ASSERT_FALSE(s.ok());
     EXPECT_EQ(s.error().code(), ErrorCode::kLimit);
     EXPECT_EQ(s.error().message(), "facet name exceeds the 16-bit length limit");

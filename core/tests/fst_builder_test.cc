@@ -64,10 +64,10 @@ using Pairs = std::vector<std::pair<std::string, uint64_t>>;
 std::string Build(const Pairs& pairs) {
   FstBuilder b;
   for (const auto& [key, value] : pairs) {
-    const Status s = b.insert(key, value);
+    const Status s = b.Insert(key, value);
     EXPECT_TRUE(s.ok()) << s.error().message();
   }
-  return std::move(b).finish();
+  return std::move(b).Finish();
 }
 
 #define EXPECT_BYTES(expected, actual) EXPECT_EQ(Hex(expected), Hex(actual))
@@ -304,8 +304,8 @@ TEST(FstBuilder, RegistryKeepsTwoNodesPerBucket) {
 TEST(FstBuilder, KeyOrderErrors) {
   const auto error_of = [](const Pairs& before, std::string_view key) -> std::string {
     FstBuilder b;
-    for (const auto& [k, v] : before) EXPECT_TRUE(b.insert(k, v).ok());
-    const Status s = b.insert(key, 9);
+    for (const auto& [k, v] : before) EXPECT_TRUE(b.Insert(k, v).ok());
+    const Status s = b.Insert(key, 9);
     if (s.ok()) return "accepted";
     EXPECT_EQ(s.error().code(), ErrorCode::kFst);
     return s.error().message();
@@ -349,15 +349,15 @@ TEST(FstBuilder, RejectedKeysLeaveTheBuilderUnchanged) {
   const Pairs good = {{"", 4}, {"apple", 10}, {"apply", 7}, {"banana", 3}, {"band", 3}, {"bandana", 12}};
   FstBuilder b;
   for (const auto& [key, value] : good) {
-    ASSERT_TRUE(b.insert(key, value).ok());
-    EXPECT_FALSE(b.insert(key, value + 1).ok());  // duplicate
+    ASSERT_TRUE(b.Insert(key, value).ok());
+    EXPECT_FALSE(b.Insert(key, value + 1).ok());  // duplicate
     if (!key.empty()) {
-      EXPECT_FALSE(b.insert(key.substr(0, key.size() - 1), 1).ok());  // a proper prefix sorts first
-      EXPECT_FALSE(b.insert("", 1).ok());
+      EXPECT_FALSE(b.Insert(key.substr(0, key.size() - 1), 1).ok());  // a proper prefix sorts first
+      EXPECT_FALSE(b.Insert("", 1).ok());
     }
   }
-  EXPECT_EQ(b.len(), good.size());
-  EXPECT_EQ(std::move(b).finish(), Build(good));
+  EXPECT_EQ(b.size(), good.size());
+  EXPECT_EQ(std::move(b).Finish(), Build(good));
 }
 
 // ---------------------------------------------------------------------------
@@ -409,12 +409,12 @@ TEST(FstBuilder, RandomRoundTrips) {
     while (want.size() < 4000) want[random_key()] = random_value();
 
     FstBuilder b;
-    for (const auto& [key, value] : want) ASSERT_TRUE(b.insert(key, value).ok());
-    const std::string f = std::move(b).finish();
+    for (const auto& [key, value] : want) ASSERT_TRUE(b.Insert(key, value).ok());
+    const std::string f = std::move(b).Finish();
     EXPECT_EQ(DecodeFixed32(&f[f.size() - 4]), MaskedCrc(f.substr(0, f.size() - 4)));
 
     const FstReader r(f);
-    EXPECT_EQ(r.len(), want.size());
+    EXPECT_EQ(r.size(), want.size());
     EXPECT_EQ(r.List(), EntriesOf(want));
     for (const auto& [key, value] : want) {
       ASSERT_EQ(r.Get(key), value) << Hex(key);
@@ -440,11 +440,11 @@ TEST(FstBuilder, ManySequentialKeysRoundTrip) {
   char key[16];
   for (uint32_t i = 0; i < kKeys; ++i) {
     snprintf(key, sizeof key, "k%09u", i * 7u);
-    ASSERT_TRUE(b.insert(key, i).ok());
+    ASSERT_TRUE(b.Insert(key, i).ok());
   }
-  const std::string f = std::move(b).finish();
+  const std::string f = std::move(b).Finish();
   const FstReader r(f);
-  EXPECT_EQ(r.len(), kKeys);
+  EXPECT_EQ(r.size(), kKeys);
   for (uint32_t i = 0; i < kKeys; i += 997) {
     snprintf(key, sizeof key, "k%09u", i * 7u);
     EXPECT_EQ(r.Get(key), i);

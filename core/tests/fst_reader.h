@@ -67,7 +67,7 @@ class FstReader {
     }
   }
 
-  uint64_t len() const { return len_; }
+  uint64_t size() const { return len_; }
   uint64_t root() const { return root_; }
 
   // The node at addr, decoded once and then kept.

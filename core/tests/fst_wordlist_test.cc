@@ -53,12 +53,12 @@ class WordListFst : public ::testing::Test {
     ASSERT_EQ(values.size(), words.size());
     FstBuilder builder(words.size() * 4);
     for (size_t i = 0; i < words.size(); ++i) {
-      const Status s = builder.insert(words[i], values[i]);
+      const Status s = builder.Insert(words[i], values[i]);
       ASSERT_TRUE(s.ok()) << s.error().message();
     }
-    ASSERT_EQ(builder.len(), words.size());
-    const FstReader reader(std::move(builder).finish());
-    EXPECT_EQ(reader.len(), words.size());
+    ASSERT_EQ(builder.size(), words.size());
+    const FstReader reader(std::move(builder).Finish());
+    EXPECT_EQ(reader.size(), words.size());
 
     // Every key maps back to its own value ...
     for (size_t i = 0; i < words.size(); ++i) {

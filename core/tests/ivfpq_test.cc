@@ -40,7 +40,7 @@ std::vector<StagedVector> RandomItems(size_t n, size_t dim, uint32_t seed) {
 }
 
 IvfPqIndex Train(const std::vector<StagedVector>& items, const IvfPqParams& p) {
-  Result<IvfPqIndex> r = train_ivfpq(items, p);
+  Result<IvfPqIndex> r = TrainIvfPq(items, p);
   EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().message());
   return r.ok() ? std::move(r).value() : IvfPqIndex{};
 }
@@ -60,7 +60,7 @@ void ExpectSameModel(const IvfPqIndex& got, const IvfPqIndex& want) {
 }
 
 std::string TrainError(const std::vector<StagedVector>& items, const IvfPqParams& p) {
-  Result<IvfPqIndex> r = train_ivfpq(items, p);
+  Result<IvfPqIndex> r = TrainIvfPq(items, p);
   if (r.ok()) return "ok";
   EXPECT_EQ(r.error().code(), ErrorCode::kVector);
   return r.error().message();
@@ -229,13 +229,13 @@ TEST(TrainIvfPq, ClusteredDataLandsInSeparateListsWithSmallPqError) {
 
 TEST(MetricFromName, NamesInAnyCase) {
   for (const char* name : {"ip", "dot", "cosine", "inner_product", "IP", "Cosine", "INNER_PRODUCT", "dOt"}) {
-    EXPECT_EQ(metric_from_name(name), Metric::kInnerProduct) << name;
+    EXPECT_EQ(MetricFromName(name), Metric::kInnerProduct) << name;
   }
   for (const char* name : {"l2", "L2", "euclidean", "Euclidean", "EUCLIDEAN"}) {
-    EXPECT_EQ(metric_from_name(name), Metric::kL2) << name;
+    EXPECT_EQ(MetricFromName(name), Metric::kL2) << name;
   }
   for (const char* name : {"", "l1", "ip ", "cos", "euclid", "inner-product"}) {
-    EXPECT_EQ(metric_from_name(name), std::nullopt) << name;
+    EXPECT_EQ(MetricFromName(name), std::nullopt) << name;
   }
   EXPECT_EQ(static_cast<uint8_t>(Metric::kInnerProduct), 0);
   EXPECT_EQ(static_cast<uint8_t>(Metric::kL2), 1);
@@ -263,7 +263,7 @@ Parts ValidParts() {
 }
 
 Result<IvfPqIndex> Assemble(Parts p) {
-  return assemble_ivfpq(std::move(p.centroids), std::move(p.codebooks), std::move(p.ids),
+  return AssembleIvfPq(std::move(p.centroids), std::move(p.codebooks), std::move(p.ids),
                         std::move(p.assignments), std::move(p.codes), std::move(p.opq), p.dim, p.nlist, p.m,
                         p.nbits, Metric::kL2);
 }

@@ -48,7 +48,7 @@ TEST(Kmeans, InitialisationCopiesDrawnPoints) {
   std::vector<float> pts(10);
   for (size_t i = 0; i < 10; ++i) pts[i] = 10.0f * static_cast<float>(i);
   TrainRng rng(1);
-  KmeansResult r = kmeans(pts.data(), 10, 1, 3, 1, &rng);
+  KmeansResult r = Kmeans(pts.data(), 10, 1, 3, 1, &rng);
   // Seeds 50, 70, 30. 40 is as far from 50 as from 30 and 60 as far from 50
   // as from 70: both ties go to slot 0. Means: {40,50,60} -> 50,
   // {70,80,90} -> 80 (240 * (1/3 in single precision) rounds to 80),
@@ -64,7 +64,7 @@ TEST(Kmeans, TiesGoToTheLowerClusterAndNaNNeverWins) {
   const std::vector<float> pts = {0.0f, 2.0f, 1.0f};
   for (uint64_t seed = 1; seed <= 20; ++seed) {
     TrainRng rng(seed);
-    KmeansResult r = kmeans(pts.data(), 3, 1, 2, 1, &rng);
+    KmeansResult r = Kmeans(pts.data(), 3, 1, 2, 1, &rng);
     ReferenceRng ref{seed};
     KmeansResult want = ReferenceKmeans(pts, 3, 1, 2, 1, &ref);
     EXPECT_EQ(r.assignments, want.assignments) << seed;
@@ -74,7 +74,7 @@ TEST(Kmeans, TiesGoToTheLowerClusterAndNaNNeverWins) {
   // stay empty and are reseeded (from the same single point) every iteration.
   const std::vector<float> one = {3.0f, -1.0f};
   TrainRng rng(7);
-  KmeansResult r = kmeans(one.data(), 1, 2, 5, 3, &rng);
+  KmeansResult r = Kmeans(one.data(), 1, 2, 5, 3, &rng);
   EXPECT_EQ(r.assignments, std::vector<uint32_t>({0}));
   for (size_t c = 0; c < 5; ++c) {
     EXPECT_EQ(r.centroids[c * 2], 3.0f);
@@ -88,7 +88,7 @@ TEST(Kmeans, TiesGoToTheLowerClusterAndNaNNeverWins) {
   const std::vector<float> with_nan = {0.0f, 0.0f, 5.0f, 5.0f, 5.0f, kNaN};
   for (uint64_t seed = 1; seed <= 10; ++seed) {
     TrainRng r2(seed);
-    KmeansResult out = kmeans(with_nan.data(), 3, 2, 2, 2, &r2);
+    KmeansResult out = Kmeans(with_nan.data(), 3, 2, 2, 2, &r2);
     EXPECT_EQ(out.assignments[2], 0u) << seed;
   }
 }
@@ -110,7 +110,7 @@ TEST(Kmeans, MatchesSequentialReferenceBitForBit) {
     for (uint64_t seed : {uint64_t{1}, uint64_t{0xdeadbeef}}) {
       TrainRng rng(seed);
       ReferenceRng ref{seed};
-      KmeansResult got = kmeans(pts.data(), c.n, c.d, c.k, c.iters, &rng);
+      KmeansResult got = Kmeans(pts.data(), c.n, c.d, c.k, c.iters, &rng);
       KmeansResult want = ReferenceKmeans(pts, c.n, c.d, c.k, c.iters, &ref);
       EXPECT_TRUE(SameBits(got.centroids, want.centroids)) << c.n << "x" << c.d << " k=" << c.k;
       EXPECT_EQ(got.assignments, want.assignments) << c.n << "x" << c.d << " k=" << c.k;
@@ -129,7 +129,7 @@ TEST(Kmeans, NonFiniteComponentsFlowThrough) {
     for (uint64_t seed = 1; seed <= 20; ++seed) {
       TrainRng rng(seed);
       ReferenceRng ref{seed};
-      KmeansResult got = kmeans(pts.data(), 8, 2, k, 3, &rng);
+      KmeansResult got = Kmeans(pts.data(), 8, 2, k, 3, &rng);
       KmeansResult want = ReferenceKmeans(pts, 8, 2, k, 3, &ref);
       EXPECT_TRUE(SameBits(got.centroids, want.centroids)) << k << " " << seed;
       EXPECT_EQ(got.assignments, want.assignments) << k << " " << seed;
@@ -142,7 +142,7 @@ TEST(Kmeans, NonFiniteComponentsFlowThrough) {
   // centroids and stays in cluster 0; point 1 sits on centroid 1.
   const std::vector<float> far = {3e38f, -3e38f};
   TrainRng rng(1);
-  KmeansResult r = kmeans(far.data(), 2, 1, 2, 1, &rng);
+  KmeansResult r = Kmeans(far.data(), 2, 1, 2, 1, &rng);
   EXPECT_EQ(r.centroids, std::vector<float>({0.0f, -3e38f}));
   EXPECT_EQ(r.assignments, std::vector<uint32_t>({0, 1}));
 }
@@ -196,7 +196,7 @@ TEST(Kmeans, FindsWellSeparatedClusters) {
     truth.push_back(i % 3);
   }
   TrainRng rng(11);
-  KmeansResult r = kmeans(pts.data(), 120, 6, 12, 10, &rng);
+  KmeansResult r = Kmeans(pts.data(), 120, 6, 12, 10, &rng);
   // No centroid is shared between clusters, and each centroid sits near its cluster's center.
   std::vector<int> cluster_of(12, -1);
   for (int i = 0; i < 120; ++i) {

@@ -15,13 +15,13 @@ namespace {
 using testing::Bytes;
 
 std::string Write(const ManifestHeader& h, const std::vector<SplitEntry>& splits) {
-  Result<std::string> r = write_manifest(h, splits);
+  Result<std::string> r = WriteManifest(h, splits);
   EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().message());
   return r.ok() ? *r : std::string();
 }
 
 std::string WriteError(const ManifestHeader& h, const std::vector<SplitEntry>& splits) {
-  Result<std::string> r = write_manifest(h, splits);
+  Result<std::string> r = WriteManifest(h, splits);
   if (r.ok()) return "ok";
   EXPECT_EQ(r.error().code(), ErrorCode::kLimit);
   return r.error().message();
@@ -32,7 +32,7 @@ std::string WriteError(const ManifestHeader& h, const std::vector<SplitEntry>& s
 Result<Manifest> ParseExact(std::string_view bytes) {
   std::unique_ptr<char[]> copy(new char[bytes.size() + 1]);
   std::copy(bytes.begin(), bytes.end(), copy.get());
-  return parse_manifest(std::string_view(copy.get(), bytes.size()));
+  return ParseManifest(std::string_view(copy.get(), bytes.size()));
 }
 
 std::string ParseError(std::string_view bytes) {
@@ -378,7 +378,7 @@ TEST(ManifestParser, RandomManifestsRoundTrip) {
     const Manifest parsed = MustParse(m);
     EXPECT_EQ(parsed.header, h);
     EXPECT_EQ(parsed.splits, entries);
-    Result<std::string> again = write_manifest(parsed.header, parsed.splits);
+    Result<std::string> again = WriteManifest(parsed.header, parsed.splits);
     ASSERT_TRUE(again.ok());
     EXPECT_EQ(*again, m);
   }

@@ -24,14 +24,14 @@ using testing::Ids;
 std::string Encode(const Ids& ids) {
   Bitmap b;
   for (uint32_t id : ids) b.Add(id);
-  Result<std::string> r = encode_posting(b.roaring());
+  Result<std::string> r = EncodePosting(b.roaring());
   EXPECT_TRUE(r.ok());
   return r.ok() ? *r : std::string();
 }
 
 std::string Write(NgramPostings entries, uint16_t gram_size, uint32_t stride, bool fold_case) {
   BufferSink sink;
-  Status s = write_ngram_index(std::move(entries), gram_size, stride, fold_case, sink);
+  Status s = WriteNgramIndex(std::move(entries), gram_size, stride, fold_case, sink);
   EXPECT_TRUE(s.ok()) << (s.ok() ? "" : s.error().message());
   return sink.Release();
 }
@@ -109,7 +109,7 @@ TEST(NgramIndex, DuplicateKeysWriteNothing) {
   entries.AddEncoded(6, Encode({1}));
   entries.AddEncoded(5, Encode({2}));
   RecordingSink sink;
-  Status s = write_ngram_index(std::move(entries), 3, 0, true, sink);
+  Status s = WriteNgramIndex(std::move(entries), 3, 0, true, sink);
   ASSERT_FALSE(s.ok());
   EXPECT_EQ(s.error().code(), ErrorCode::kLimit);
   EXPECT_EQ(s.error().message(), "write_index requires distinct n-gram keys");
@@ -122,7 +122,7 @@ TEST(NgramIndex, DuplicateKeysWriteNothing) {
   NgramPostings twice;
   twice.AddEncoded(5, Encode({1}));
   twice.AddEncoded(5, Encode({1}));
-  EXPECT_FALSE(write_ngram_index(std::move(twice), 3, 0, true, **file).ok());
+  EXPECT_FALSE(WriteNgramIndex(std::move(twice), 3, 0, true, **file).ok());
   EXPECT_EQ(ReadFile(dir / "index.hys"), "");
 }
 
@@ -130,7 +130,7 @@ TEST(NgramIndex, SinkIsClosedAndItsErrorReturned) {
   RecordingSink ok_sink;
   NgramPostings one;
   one.AddEncoded(1, Encode({1}));
-  ASSERT_TRUE(write_ngram_index(std::move(one), 3, 0, true, ok_sink).ok());
+  ASSERT_TRUE(WriteNgramIndex(std::move(one), 3, 0, true, ok_sink).ok());
   EXPECT_EQ(ok_sink.closes(), 1);
 
   for (int fail_at : {0, 1}) {  // the header and dictionary, then the first posting
@@ -138,7 +138,7 @@ TEST(NgramIndex, SinkIsClosedAndItsErrorReturned) {
     NgramPostings entries;
     entries.AddEncoded(1, Encode({1}));
     entries.AddEncoded(2, Encode({2}));
-    Status s = write_ngram_index(std::move(entries), 3, 0, true, failing);
+    Status s = WriteNgramIndex(std::move(entries), 3, 0, true, failing);
     ASSERT_FALSE(s.ok());
     EXPECT_EQ(s.error().message(), "No space left on device (os error 28)");
     EXPECT_EQ(failing.closes(), 1);

@@ -46,7 +46,7 @@ uint64_t Fnv1aUtf32(const std::u32string& w) {
   return h;
 }
 
-Keys Tri(const std::string& text) { return ngram_keys(text, 3, true); }
+Keys Tri(const std::string& text) { return NgramKeys(text, 3, true); }
 
 TEST(NgramKeys, WorkedExamples) {
   EXPECT_EQ(Tri("abc"), Keys({0x616263}));
@@ -54,22 +54,22 @@ TEST(NgramKeys, WorkedExamples) {
   EXPECT_EQ(Tri("aaaa"), Keys({0x616161}));
   EXPECT_EQ(Tri("e-mail"), Keys({0x656d61, 0x6d6169, 0x61696c}));
   EXPECT_EQ(Tri("ab"), Keys());
-  EXPECT_EQ(ngram_keys("ABC", 3, false), Keys({0x414243}));
+  EXPECT_EQ(NgramKeys("ABC", 3, false), Keys({0x414243}));
   EXPECT_EQ(Tri("\u00e9te"), Keys({0x87235f4f51709e6dULL}));
-  EXPECT_EQ(ngram_keys("ab", 2, true), Keys({0x0000006100000062ULL}));
-  EXPECT_EQ(ngram_keys("abcdefghi", 9, true), Keys({0xe1e763e0c23d1304ULL}));
+  EXPECT_EQ(NgramKeys("ab", 2, true), Keys({0x0000006100000062ULL}));
+  EXPECT_EQ(NgramKeys("abcdefghi", 9, true), Keys({0xe1e763e0c23d1304ULL}));
 }
 
 TEST(NgramKeys, EmptyInputsAndGramSizes) {
-  EXPECT_EQ(ngram_keys("anything at all", 0, true), Keys());
+  EXPECT_EQ(NgramKeys("anything at all", 0, true), Keys());
   EXPECT_EQ(Tri(""), Keys());
   EXPECT_EQ(Tri(" \t\n\r\v\f  "), Keys());
-  EXPECT_EQ(ngram_keys("abc", SIZE_MAX, true), Keys());
-  EXPECT_EQ(ngram_keys("abc", 1, true), Keys({'a', 'b', 'c'}));
+  EXPECT_EQ(NgramKeys("abc", SIZE_MAX, true), Keys());
+  EXPECT_EQ(NgramKeys("abc", 1, true), Keys({'a', 'b', 'c'}));
   // Every gram size from 3 to 8 packs ASCII; n = 8 fills all 64 bits.
-  EXPECT_EQ(ngram_keys("abcd", 4, true), Keys({0x61626364}));
-  EXPECT_EQ(ngram_keys("abcdefgh", 8, true), Keys({0x6162636465666768ULL}));
-  EXPECT_EQ(ngram_keys("abcdefg", 8, true), Keys());
+  EXPECT_EQ(NgramKeys("abcd", 4, true), Keys({0x61626364}));
+  EXPECT_EQ(NgramKeys("abcdefgh", 8, true), Keys({0x6162636465666768ULL}));
+  EXPECT_EQ(NgramKeys("abcdefg", 8, true), Keys());
 }
 
 TEST(NgramKeys, DroppedCharactersDoNotSplitWords) {
@@ -92,7 +92,7 @@ TEST(NgramKeys, DroppedCharactersDoNotSplitWords) {
 TEST(NgramKeys, WhiteSpaceSplitsWords) {
   for (char32_t ws : {0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x20, 0x85, 0xA0, 0x1680, 0x2000, 0x2005, 0x200A,
                       0x2028, 0x2029, 0x202F, 0x205F, 0x3000}) {
-    EXPECT_EQ(ngram_keys("ab" + Utf8(ws) + "cd", 2, true), Keys({0x6100000062ULL, 0x6300000064ULL}))
+    EXPECT_EQ(NgramKeys("ab" + Utf8(ws) + "cd", 2, true), Keys({0x6100000062ULL, 0x6300000064ULL}))
         << std::hex << static_cast<uint32_t>(ws);
   }
 }
@@ -104,11 +104,11 @@ TEST(NgramKeys, NonAsciiWindowsHashUnlessNBelowThree) {
   // A mixed window hashes for every n from 3 to 8 ...
   for (size_t n = 3; n <= 8; ++n) {
     std::u32string w = U"\u00e9" + std::u32string(n - 1, U'x');
-    EXPECT_EQ(ngram_keys("\u00e9" + std::string(n - 1, 'x'), n, true), Keys({Fnv1aUtf32(w)})) << n;
+    EXPECT_EQ(NgramKeys("\u00e9" + std::string(n - 1, 'x'), n, true), Keys({Fnv1aUtf32(w)})) << n;
   }
   // ... but not for n = 1 or 2, whatever the code point.
-  EXPECT_EQ(ngram_keys("\u00e9x", 2, true), Keys({0xE900000078ULL}));
-  EXPECT_EQ(ngram_keys("\U0001D400", 1, false), Keys({0x1D400}));
+  EXPECT_EQ(NgramKeys("\u00e9x", 2, true), Keys({0xE900000078ULL}));
+  EXPECT_EQ(NgramKeys("\U0001D400", 1, false), Keys({0x1D400}));
   // Keys of the windows after a non-ASCII character return to packing.
   EXPECT_EQ(Tri("\u00e9abc"), Keys({Fnv1aUtf32(U"\u00e9ab"), 0x616263}));
 }
@@ -126,17 +126,17 @@ TEST(NgramKeys, HashMatchesBytewiseFnvForAllPlanes) {
     }
     const bool all_ascii = w.find_first_not_of(U"a") == std::u32string::npos;
     if (all_ascii && n <= 8) continue;
-    EXPECT_EQ(ngram_keys(text, n, false), Keys({Fnv1aUtf32(w)})) << text;
+    EXPECT_EQ(NgramKeys(text, n, false), Keys({Fnv1aUtf32(w)})) << text;
   }
 }
 
 TEST(NgramKeys, CaseFolding) {
   // U+0130 folds to 'i' alone; sharp s has itself as lowercase.
-  EXPECT_EQ(ngram_keys("\u0130", 1, true), Keys({'i'}));
-  EXPECT_EQ(ngram_keys("Stra\u00dfe", 1, true), Keys({'s', 't', 'r', 'a', 0xDF, 'e'}));
-  EXPECT_EQ(ngram_keys("\u0416", 1, true), Keys({0x436}));
-  EXPECT_EQ(ngram_keys("\u0416", 1, false), Keys({0x416}));
-  EXPECT_EQ(ngram_keys("\u03a3", 1, true), Keys({0x3C3}));  // no final-sigma context
+  EXPECT_EQ(NgramKeys("\u0130", 1, true), Keys({'i'}));
+  EXPECT_EQ(NgramKeys("Stra\u00dfe", 1, true), Keys({'s', 't', 'r', 'a', 0xDF, 'e'}));
+  EXPECT_EQ(NgramKeys("\u0416", 1, true), Keys({0x436}));
+  EXPECT_EQ(NgramKeys("\u0416", 1, false), Keys({0x416}));
+  EXPECT_EQ(NgramKeys("\u03a3", 1, true), Keys({0x3C3}));  // no final-sigma context
 }
 
 TEST(NgramKeys, FirstOccurrenceFixesOrder) {
@@ -154,7 +154,7 @@ TEST(NgramKeys, LongWordsKeepEveryWindow) {
   // Longer than the tokenizer's compaction threshold, with distinct windows.
   std::string word;
   for (int i = 0; i < 10000; ++i) word += static_cast<char>('a' + (i * 7 + i / 26) % 26);
-  const Keys keys = ngram_keys(word, 4, true);
+  const Keys keys = NgramKeys(word, 4, true);
   KeySet expected_set;
   Keys expected;
   for (size_t i = 0; i + 4 <= word.size(); ++i) {
@@ -171,7 +171,7 @@ TEST(NgramKeys, LongWordsKeepEveryWindow) {
     wide += static_cast<char32_t>(0x4E00 + (i * 7919) % 20000);
     wide_text += Utf8(wide.back());
   }
-  const Keys hashed = ngram_keys(wide_text, 40, false);
+  const Keys hashed = NgramKeys(wide_text, 40, false);
   ASSERT_EQ(hashed.size(), 5000u - 39);
   for (size_t i = 0; i < hashed.size(); ++i) ASSERT_EQ(hashed[i], Fnv1aUtf32(wide.substr(i, 40))) << i;
 }

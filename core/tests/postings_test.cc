@@ -22,13 +22,13 @@ Bitmap Of(const Ids& ids) {
 }
 
 std::string Whole(const Bitmap& b) {
-  Result<std::string> r = encode_posting(b.roaring());
+  Result<std::string> r = EncodePosting(b.roaring());
   EXPECT_TRUE(r.ok());
   return r.ok() ? *r : std::string();
 }
 
 HeadTail Split(const Bitmap& b, uint32_t h) {
-  Result<HeadTail> r = encode_head_tail(b.roaring(), h);
+  Result<HeadTail> r = EncodeHeadTail(b.roaring(), h);
   EXPECT_TRUE(r.ok());
   return r.ok() ? *r : HeadTail();
 }

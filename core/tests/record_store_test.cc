@@ -22,7 +22,7 @@ std::unique_ptr<Sink> File(const std::string& path) {
 
 TEST(RecordStore, EmptyStore) {
   TempDir dir;
-  Result<RecordStoreWriter> w = begin_record_store(File(dir / "records.bin"), File(dir / "records.idx"), 0);
+  Result<RecordStoreWriter> w = BeginRecordStore(File(dir / "records.bin"), File(dir / "records.idx"), 0);
   ASSERT_TRUE(w.ok());
   ASSERT_TRUE(w->Finish().ok());
   EXPECT_EQ(ReadFile(dir / "records.bin"), "");
@@ -32,7 +32,7 @@ TEST(RecordStore, EmptyStore) {
 
 TEST(RecordStore, OffsetsAccumulateLengths) {
   TempDir dir;
-  Result<RecordStoreWriter> w = begin_record_store(File(dir / "records.bin"), File(dir / "records.idx"), 3);
+  Result<RecordStoreWriter> w = BeginRecordStore(File(dir / "records.bin"), File(dir / "records.idx"), 3);
   ASSERT_TRUE(w.ok());
   const std::string first("a\0\xFF", 3);  // NUL and invalid UTF-8 pass through
   ASSERT_TRUE(w->Append(first).ok());
@@ -51,7 +51,7 @@ TEST(RecordStore, OffsetsAccumulateLengths) {
 TEST(RecordStore, CountIsEnforced) {
   int closes = 0;
   {
-    Result<RecordStoreWriter> w = begin_record_store(std::make_unique<RecordingSink>(&closes),
+    Result<RecordStoreWriter> w = BeginRecordStore(std::make_unique<RecordingSink>(&closes),
                                                      std::make_unique<RecordingSink>(&closes), 2);
     ASSERT_TRUE(w.ok());
     ASSERT_TRUE(w->Append("x").ok());
@@ -62,14 +62,14 @@ TEST(RecordStore, CountIsEnforced) {
     EXPECT_EQ(closes, 2);
   }
   {
-    Result<RecordStoreWriter> w = begin_record_store(std::make_unique<RecordingSink>(),
+    Result<RecordStoreWriter> w = BeginRecordStore(std::make_unique<RecordingSink>(),
                                                      std::make_unique<RecordingSink>(), 0);
     ASSERT_TRUE(w.ok());
     Status s = w->Append("");
     ASSERT_FALSE(s.ok());
     EXPECT_EQ(s.error().message(), "record store given more records than its header counts");
   }
-  Result<RecordStoreWriter> w = begin_record_store(std::make_unique<RecordingSink>(),
+  Result<RecordStoreWriter> w = BeginRecordStore(std::make_unique<RecordingSink>(),
                                                    std::make_unique<RecordingSink>(), uint64_t{1} << 32);
   ASSERT_FALSE(w.ok());
   EXPECT_EQ(w.error().code(), ErrorCode::kLimit);
@@ -77,12 +77,12 @@ TEST(RecordStore, CountIsEnforced) {
 }
 
 TEST(RecordStore, WriteErrorsAreReturned) {
-  Result<RecordStoreWriter> header = begin_record_store(std::make_unique<RecordingSink>(),
+  Result<RecordStoreWriter> header = BeginRecordStore(std::make_unique<RecordingSink>(),
                                                         std::make_unique<RecordingSink>(nullptr, 0), 1);
   ASSERT_FALSE(header.ok());
   EXPECT_EQ(header.error().message(), "No space left on device (os error 28)");
 
-  Result<RecordStoreWriter> w = begin_record_store(std::make_unique<RecordingSink>(nullptr, 1),
+  Result<RecordStoreWriter> w = BeginRecordStore(std::make_unique<RecordingSink>(nullptr, 1),
                                                    std::make_unique<RecordingSink>(), 2);
   ASSERT_TRUE(w.ok());
   ASSERT_TRUE(w->Append("a").ok());

@@ -58,13 +58,13 @@ std::set<std::string> ListDir(const std::string& dir) {
 }
 
 Manifest ReadManifest(const std::string& path) {
-  Result<Manifest> m = parse_manifest(ReadFile(path));
+  Result<Manifest> m = ParseManifest(ReadFile(path));
   EXPECT_TRUE(m.ok()) << (m.ok() ? "" : m.error().message());
   return m.ok() ? std::move(*m) : Manifest();
 }
 
 std::optional<std::string_view> Record(const SplitEntry& e, uint8_t tag) {
-  Result<std::optional<std::string_view>> r = find_summary_record(e.summary, tag);
+  Result<std::optional<std::string_view>> r = FindSummaryRecord(e.summary, tag);
   EXPECT_TRUE(r.ok());
   return r.ok() ? *r : std::nullopt;
 }
@@ -150,7 +150,7 @@ void CheckSet(const std::string& dir, const std::vector<Doc>& docs, const SplitS
   EXPECT_EQ(m.header.sortcol, o.sortcol);
 
   std::vector<std::vector<NgramKey>> doc_keys;
-  for (const Doc& d : docs) doc_keys.push_back(ngram_keys(d.text, gram, fold));
+  for (const Doc& d : docs) doc_keys.push_back(NgramKeys(d.text, gram, fold));
   EXPECT_EQ(SplitSizes(m), ModelSplits(doc_keys, {o.byte_cap, o.byte_cap_max, o.stride == 0 ? 512 : o.stride}));
 
   std::set<std::string> expected_files = {"index.hyss"};
@@ -212,7 +212,7 @@ void CheckSet(const std::string& dir, const std::vector<Doc>& docs, const SplitS
       summary_size += 5 + presence->size();
       std::set<uint64_t> keys;
       for (const auto& [field, categories] : facets.fields()) {
-        for (const auto& c : categories) keys.insert(facet_key(field, c.first, fold));
+        for (const auto& c : categories) keys.insert(FacetKey(field, c.first, fold));
       }
       testing::Cursor c(*presence);
       EXPECT_EQ(c.U32(), keys.size());
@@ -455,14 +455,14 @@ TEST(SplitSetBuilder, FacetsOnlyWhereCategoriesWere) {
   const Manifest m = ReadManifest(tmp / "index.hyss");
   ASSERT_EQ(m.splits.size(), 5u);
   EXPECT_EQ(m.header.flags, kManifestBloom | kManifestFacets);
-  const uint64_t y2020 = facet_key("year", "2020", true);
+  const uint64_t y2020 = FacetKey("year", "2020", true);
   for (size_t i : {1, 2, 4}) EXPECT_FALSE(Record(m.splits[i], kFacetPresenceRecord).has_value()) << i;
   // "2020" of year appears in both lists; "article" only in the first.
   std::string first, fourth;
   PutFixed32(&first, 2);
-  for (uint64_t k : std::set<uint64_t>{y2020, facet_key("type", "article", true)}) PutFixed64(&first, k);
+  for (uint64_t k : std::set<uint64_t>{y2020, FacetKey("type", "article", true)}) PutFixed64(&first, k);
   PutFixed32(&fourth, 2);
-  for (uint64_t k : std::set<uint64_t>{y2020, facet_key("year", "2019", true)}) PutFixed64(&fourth, k);
+  for (uint64_t k : std::set<uint64_t>{y2020, FacetKey("year", "2019", true)}) PutFixed64(&fourth, k);
   EXPECT_EQ(Record(m.splits[0], kFacetPresenceRecord), first);
   EXPECT_EQ(Record(m.splits[3], kFacetPresenceRecord), fourth);
   // The Bloom record comes first.
@@ -529,13 +529,13 @@ TEST(SplitSetBuilder, DefaultsReplaceZeros) {
 // The size of a split holding only text, written the way a split is.
 uint64_t SingleDocumentSplitSize(std::string_view text) {
   NgramPostings entries;
-  for (NgramKey key : ngram_keys(text, 3, true)) {
+  for (NgramKey key : NgramKeys(text, 3, true)) {
     Bitmap b;
     b.Add(0);
     EXPECT_TRUE(entries.Add(key, b.roaring()).ok());
   }
   BufferSink sink;
-  EXPECT_TRUE(write_ngram_index(std::move(entries), 3, 512, true, sink).ok());
+  EXPECT_TRUE(WriteNgramIndex(std::move(entries), 3, 512, true, sink).ok());
   return sink.bytes().size();
 }
 
@@ -584,7 +584,7 @@ TEST(SplitSetBuilder, SingleDocumentCheckUsesTheGrownCap) {
   std::vector<std::vector<NgramKey>> keys;
   for (const std::string& t : texts) {
     MustAdd(b, t);
-    keys.push_back(ngram_keys(t, 3, true));
+    keys.push_back(NgramKeys(t, 3, true));
   }
   const std::vector<uint32_t> sizes = ModelSplits(keys, {o.byte_cap, o.byte_cap_max});
   ASSERT_GE(sizes.size(), 4u);

@@ -192,16 +192,16 @@ TEST(SplitSetWriter, FlushAndCompactRoundTrip) {
   ASSERT_TRUE(c.ok()) << c.error().message();
   EXPECT_EQ(c->name, "corpus-c00000.hys");
   const testing::ParsedIndex index = ParseIndex(c->split);
-  const NgramKey abc = ngram_keys("abc", 3, true)[0];
+  const NgramKey abc = NgramKeys("abc", 3, true)[0];
   EXPECT_EQ(index.postings.at(abc), (Ids{1, 2}));
   ASSERT_EQ(w.splits().size(), 1u);
   const SplitEntry& e = w.splits()[0];
   EXPECT_EQ(e.flags, kSplitAbsoluteIds | kSplitTombstones);
   EXPECT_EQ(std::tie(e.doc_count, e.first_id, e.last_id, e.epoch), std::make_tuple(2u, 1u, 2u, uint64_t{2}));
-  Result<std::optional<std::string_view>> tomb = find_summary_record(e.summary, kTombstoneRecord);
+  Result<std::optional<std::string_view>> tomb = FindSummaryRecord(e.summary, kTombstoneRecord);
   ASSERT_TRUE(tomb.ok() && tomb->has_value());
   EXPECT_EQ(testing::DecodePosting(**tomb), (Ids{0}));
-  Result<Manifest> m = parse_manifest(c->manifest);
+  Result<Manifest> m = ParseManifest(c->manifest);
   ASSERT_TRUE(m.ok());
   EXPECT_EQ(m->splits, w.splits());
 }
@@ -288,7 +288,7 @@ std::string IndexFile(const std::map<NgramKey, Ids>& postings, bool runs) {
     }
   }
   BufferSink sink;
-  EXPECT_TRUE(write_ngram_index(std::move(entries), 3, 0, true, sink).ok());
+  EXPECT_TRUE(WriteNgramIndex(std::move(entries), 3, 0, true, sink).ok());
   return sink.Release();
 }
 

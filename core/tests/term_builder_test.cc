@@ -36,7 +36,7 @@ std::string Message(const Status& s) { return s.ok() ? "ok" : s.error().message(
 TEST(TermBuilder, WriteTermIndexLowercasesWithoutStemming) {
   TempDir dir;
   const std::vector<std::pair<DocId, std::string>> docs = {{5, "The Cat"}, {9, "cat"}};
-  ASSERT_EQ(Message(write_term_index_file(dir / "t.hyt", docs, std::nullopt)), "ok");
+  ASSERT_EQ(Message(WriteTermIndexFile(dir / "t.hyt", docs, std::nullopt)), "ok");
   TermIndexReader r(ReadFile(dir / "t.hyt"));
   EXPECT_EQ(r.terms(), (std::vector<std::string>{"cat", "the"}));
   EXPECT_EQ(r.Postings("cat"), (Ids{5, 9}));
@@ -52,7 +52,7 @@ TEST(TermBuilder, WriteTermIndexLowercasesWithoutStemming) {
   ASSERT_EQ(Message(b.Finish(dir / "b.hyt")), "ok");
   EXPECT_EQ(ReadFile(dir / "b.hyt"), ReadFile(dir / "t.hyt"));
 
-  ASSERT_EQ(Message(write_term_index_file(dir / "h0.hyt", docs, 0u)), "ok");
+  ASSERT_EQ(Message(WriteTermIndexFile(dir / "h0.hyt", docs, 0u)), "ok");
   TermIndexReader h0(ReadFile(dir / "h0.hyt"));
   EXPECT_EQ(h0.head_boundary, 0u);
   EXPECT_EQ(h0.Find("cat")->head_bytes, testing::kEmptyPosting);

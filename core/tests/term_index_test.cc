@@ -33,14 +33,14 @@ TermPostings Postings(const std::map<std::string, Ids>& terms) {
 
 std::string Write(TermPostings postings, const TermIndexOptions& options = {}) {
   BufferSink sink;
-  Status s = write_term_index(std::move(postings), options, sink);
+  Status s = WriteTermIndex(std::move(postings), options, sink);
   EXPECT_TRUE(s.ok()) << (s.ok() ? "" : s.error().message());
   return sink.Release();
 }
 
 std::string WriteError(TermPostings postings, const TermIndexOptions& options = {}) {
   RecordingSink sink;
-  Status s = write_term_index(std::move(postings), options, sink);
+  Status s = WriteTermIndex(std::move(postings), options, sink);
   EXPECT_EQ(sink.closes(), 1);
   EXPECT_EQ(sink.bytes(), "") << "a refused index writes nothing";
   return s.ok() ? "ok" : s.error().message();
@@ -63,8 +63,8 @@ std::string Header(uint16_t flags, uint32_t terms, uint32_t head_boundary, uint6
 
 std::string Fst(const std::vector<std::pair<std::string, uint64_t>>& keys) {
   FstBuilder b(10240);
-  for (const auto& [key, value] : keys) EXPECT_TRUE(b.insert(key, value).ok());
-  return std::move(b).finish();
+  for (const auto& [key, value] : keys) EXPECT_TRUE(b.Insert(key, value).ok());
+  return std::move(b).Finish();
 }
 
 // The FST file around hand-written node bytes.
@@ -244,7 +244,7 @@ TEST(TermIndex, InlinePostingsEncodeLikeBitmaps) {
     ASSERT_TRUE(p.TakeHeadTail(0, boundary, &got, &head_size).ok());
     Bitmap b;
     for (DocId id : ids) b.Add(id);
-    Result<HeadTail> want = encode_head_tail(b.roaring(), boundary);
+    Result<HeadTail> want = EncodeHeadTail(b.roaring(), boundary);
     ASSERT_TRUE(want.ok());
     EXPECT_EQ(got, want->head + want->tail) << ids[0] << " at " << boundary;
     EXPECT_EQ(head_size, want->head.size());
@@ -264,7 +264,7 @@ TEST(TermIndex, FileAndBufferGiveTheSameBytes) {
   TempDir dir;
   Result<std::unique_ptr<FileSink>> file = FileSink::Create(dir / "x.hyt");
   ASSERT_TRUE(file.ok());
-  ASSERT_TRUE(write_term_index(Postings(terms), o, **file).ok());
+  ASSERT_TRUE(WriteTermIndex(Postings(terms), o, **file).ok());
   EXPECT_EQ(testing::ReadFile(dir / "x.hyt"), buffer);
   TermIndexReader r(buffer);
   for (const auto& [term, ids] : terms) EXPECT_EQ(r.Postings(term), ids);
@@ -325,7 +325,7 @@ TEST(TermIndex, DictionaryBlockLimit) {
 TEST(TermIndex, SinkErrorsPassThrough) {
   for (int fail_at = 0; fail_at < 4; ++fail_at) {
     RecordingSink sink(nullptr, fail_at);
-    Status s = write_term_index(Postings({{"cat", {5, 9}}}), {}, sink);
+    Status s = WriteTermIndex(Postings({{"cat", {5, 9}}}), {}, sink);
     ASSERT_FALSE(s.ok());
     EXPECT_EQ(s.error().code(), ErrorCode::kOs);
     EXPECT_EQ(sink.closes(), 1);

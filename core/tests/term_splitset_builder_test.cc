@@ -35,7 +35,7 @@ TermSplitSetBuilder Make(TermSplitSetOptions options) {
 std::string Message(const Status& s) { return s.ok() ? "ok" : s.error().message(); }
 
 Manifest ReadManifest(const std::string& path) {
-  Result<Manifest> m = parse_manifest(ReadFile(path));
+  Result<Manifest> m = ParseManifest(ReadFile(path));
   EXPECT_TRUE(m.ok()) << (m.ok() ? "" : m.error().message());
   return m.ok() ? std::move(*m) : Manifest();
 }
@@ -51,7 +51,7 @@ std::vector<uint32_t> ModelSplits(const std::vector<std::vector<std::string>>& d
   for (const std::vector<std::string>& terms : doc_terms) {
     uint64_t cost = 128;
     for (const std::string& t : terms) cost += open.count(t) ? 2 : t.size() + 26;
-    if (count != 0 && split_byte_cap(byte_cap, byte_cap_max, sizes.size()) < estimate + cost) {
+    if (count != 0 && SplitByteCap(byte_cap, byte_cap_max, sizes.size()) < estimate + cost) {
       sizes.push_back(count);
       open.clear();
       estimate = 0;
@@ -112,7 +112,7 @@ Manifest BuildAndCrossCheck(const std::vector<std::string>& docs, const TermSpli
   DocId next_first = 0;
   for (size_t i = 0; i < m.splits.size(); ++i) {
     const SplitEntry& e = m.splits[i];
-    EXPECT_EQ(e.name, split_file_name(o.name_prefix, 's', i, ".hyt"));
+    EXPECT_EQ(e.name, SplitFileName(o.name_prefix, 's', i, ".hyt"));
     EXPECT_EQ(e.first_id, next_first);
     EXPECT_EQ(e.last_id, e.first_id + e.doc_count - 1);
     next_first = e.last_id + 1;
@@ -224,9 +224,9 @@ TEST(TermSplitSetBuilder, FacetsGiveSidecarsAndPresenceRecords) {
   const Manifest m = ReadManifest(dir / "index.hyss");
   ASSERT_EQ(m.splits.size(), 2u);
   EXPECT_EQ(m.header.flags, kManifestFacets);
-  Result<std::optional<std::string_view>> presence = find_summary_record(m.splits[0].summary, kFacetPresenceRecord);
+  Result<std::optional<std::string_view>> presence = FindSummaryRecord(m.splits[0].summary, kFacetPresenceRecord);
   ASSERT_TRUE(presence.ok() && presence->has_value());
-  EXPECT_EQ(find_summary_record(m.splits[0].summary, kBloomRecord)->has_value(), false);
+  EXPECT_EQ(FindSummaryRecord(m.splits[0].summary, kBloomRecord)->has_value(), false);
   EXPECT_EQ(m.splits[1].summary, "");
   testing::ParsedSidecar sidecar = testing::ParseSidecar(ReadFile(dir / "split-s00000.hyf"));
   ASSERT_EQ(sidecar.fields.size(), 1u);

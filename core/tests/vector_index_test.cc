@@ -21,10 +21,10 @@ using testing::RecordingSink;
 using testing::TempDir;
 using testing::WriteFile;
 
-// Writes through write_hyvi into memory and returns the bytes.
+// Writes through WriteHyvi into memory and returns the bytes.
 std::string WriteToBytes(const IvfPqIndex& model) {
   BufferSink sink;
-  Status s = write_hyvi(model, sink);
+  Status s = WriteHyvi(model, sink);
   EXPECT_TRUE(s.ok()) << (s.ok() ? "" : s.error().message());
   return sink.Release();
 }
@@ -33,7 +33,7 @@ std::string WriteToBytes(const IvfPqIndex& model) {
 // nothing and closed the sink once.
 std::string RefusedWrite(const IvfPqIndex& model) {
   RecordingSink sink;
-  Status s = write_hyvi(model, sink);
+  Status s = WriteHyvi(model, sink);
   EXPECT_FALSE(s.ok());
   EXPECT_EQ(sink.bytes(), "");
   EXPECT_EQ(sink.closes(), 1);
@@ -225,13 +225,13 @@ TEST(WriteHyvi, TrainedModelRoundTripsAndIsDeterministic) {
   params.seed = 0x4851564948595649u;
   params.metric = Metric::kInnerProduct;
 
-  Result<IvfPqIndex> a = train_ivfpq(items, params);
+  Result<IvfPqIndex> a = TrainIvfPq(items, params);
   ASSERT_TRUE(a.ok());
   const std::string first = WriteToBytes(*a);
   ExpectRoundTrip(*a, Parse(first));
   EXPECT_EQ(first.size(), 48 + 4 * 10 * 24 + 4 * 32 * 24 + 12 * 10 + (4 + 6) * 300);
   // Retraining the same input writes the same bytes.
-  Result<IvfPqIndex> b = train_ivfpq(items, params);
+  Result<IvfPqIndex> b = TrainIvfPq(items, params);
   ASSERT_TRUE(b.ok());
   EXPECT_EQ(WriteToBytes(*b), first);
 }
@@ -247,7 +247,7 @@ TEST(WriteHyvi, TrainedNlistIsTheClampedCount) {
   params.kmeans_iters = 2;
   params.seed = 5;
   params.metric = Metric::kL2;
-  Result<IvfPqIndex> model = train_ivfpq(items, params);
+  Result<IvfPqIndex> model = TrainIvfPq(items, params);
   ASSERT_TRUE(model.ok());
   const std::string bytes = WriteToBytes(*model);
   EXPECT_EQ(DecodeFixed32(bytes.data() + 12), 5u);
@@ -267,7 +267,7 @@ TEST(WriteHyvi, LimitsAreCheckedBeforeWriting) {
   EXPECT_EQ(RefusedWrite(model), "HYVI m exceeds the 32-bit limit");
 
   RecordingSink sink;
-  Status s = write_hyvi(model, sink);
+  Status s = WriteHyvi(model, sink);
   EXPECT_EQ(s.error().code(), ErrorCode::kLimit);
 }
 
@@ -297,21 +297,21 @@ TEST(WriteHyvi, FailedAppendEndsTheWriteAndClosesTheSink) {
   ASSERT_EQ(whole.size(), ends[6]);
   for (int fail_at = 0; fail_at < 7; ++fail_at) {
     RecordingSink sink(nullptr, fail_at);
-    Status s = write_hyvi(model, sink);
+    Status s = WriteHyvi(model, sink);
     ASSERT_FALSE(s.ok()) << fail_at;
     EXPECT_EQ(s.error().message(), "No space left on device (os error 28)");
     EXPECT_EQ(sink.bytes(), whole.substr(0, fail_at == 0 ? 0 : ends[fail_at - 1])) << fail_at;
     EXPECT_EQ(sink.closes(), 1);
   }
   RecordingSink sink(nullptr, 7);
-  EXPECT_TRUE(write_hyvi(model, sink).ok());
+  EXPECT_TRUE(WriteHyvi(model, sink).ok());
   EXPECT_EQ(sink.closes(), 1);
 }
 
 TEST(WriteHyviFile, WriteFailureIsTheOsError) {
   if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
   // Small enough to stay in the file buffer: the error surfaces on close.
-  Status s = write_hyvi_file(SmallModel(), "/dev/full");
+  Status s = WriteHyviFile(SmallModel(), "/dev/full");
   ASSERT_FALSE(s.ok());
   EXPECT_EQ(s.error().code(), ErrorCode::kOs);
   EXPECT_EQ(s.error().message(), "No space left on device (os error 28)");
@@ -321,7 +321,7 @@ TEST(WriteHyviFile, WriteFailureIsTheOsError) {
   big.centroids.assign(big.nlist * big.dim, 1.0f);
   big.list_ids.resize(big.nlist);
   big.list_codes.resize(big.nlist);
-  s = write_hyvi_file(big, "/dev/full");
+  s = WriteHyviFile(big, "/dev/full");
   ASSERT_FALSE(s.ok());
   EXPECT_EQ(s.error().message(), "No space left on device (os error 28)");
 }
@@ -330,25 +330,25 @@ TEST(WriteHyviFile, CreatesParentsAndTruncates) {
   TempDir dir;
   const std::string path = dir / "a/b/c/model.hyvi";
   WriteFile(dir / "x.hyvi", std::string(1000, 'x'));
-  ASSERT_TRUE(write_hyvi_file(SmallModel(), path).ok());
+  ASSERT_TRUE(WriteHyviFile(SmallModel(), path).ok());
   EXPECT_EQ(ReadFile(path), WriteToBytes(SmallModel()));
-  ASSERT_TRUE(write_hyvi_file(SmallModel(), dir / "x.hyvi").ok());
+  ASSERT_TRUE(WriteHyviFile(SmallModel(), dir / "x.hyvi").ok());
   EXPECT_EQ(ReadFile(dir / "x.hyvi"), ReadFile(path));
   // A bare file name has no parent to create.
   const std::string cwd = std::filesystem::current_path();
   std::filesystem::current_path(dir.path());
-  Status bare = write_hyvi_file(SmallModel(), "bare.hyvi");
+  Status bare = WriteHyviFile(SmallModel(), "bare.hyvi");
   std::filesystem::current_path(cwd);
   ASSERT_TRUE(bare.ok());
   EXPECT_EQ(ReadFile(dir / "bare.hyvi").size(), 158u);
 
   // A parent that is a regular file.
-  Status s = write_hyvi_file(SmallModel(), dir / "x.hyvi/sub/model.hyvi");
+  Status s = WriteHyviFile(SmallModel(), dir / "x.hyvi/sub/model.hyvi");
   ASSERT_FALSE(s.ok());
   EXPECT_EQ(s.error().code(), ErrorCode::kOs);
   EXPECT_EQ(s.error().message(), "Not a directory (os error 20)");
   // A path that is a directory.
-  s = write_hyvi_file(SmallModel(), dir / "a");
+  s = WriteHyviFile(SmallModel(), dir / "a");
   ASSERT_FALSE(s.ok());
   EXPECT_EQ(s.error().message(), "Is a directory (os error 21)");
 }

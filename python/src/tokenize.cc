@@ -10,7 +10,7 @@ PyObject* Tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   std::string text;
   size_t gram_size = 3;
   if (!ParseArgs(kParams, Call{args, nargs, kwnames}, text, gram_size)) return nullptr;
-  return ToPyList(ngram_keys(text, gram_size, /*fold_case=*/true));
+  return ToPyList(NgramKeys(text, gram_size, /*fold_case=*/true));
 }
 
 PyMethodDef kTokenizeDef = {

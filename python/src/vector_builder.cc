@@ -68,9 +68,9 @@ PyObject* Build(VectorBuilderState& state, const Call& call) {
   if (state.staged.size() > UINT32_MAX) {
     return RaiseError(Error::InvalidArgument("more vectors than the 32-bit list lengths of the vector-index file hold"));
   }
-  Result<IvfPqIndex> model = train_ivfpq(state.staged, state.params);
+  Result<IvfPqIndex> model = TrainIvfPq(state.staged, state.params);
   if (!model.ok()) return RaiseError(model.error());
-  if (Status written = write_hyvi_file(*model, out_path); !written.ok()) return RaiseError(written.error());
+  if (Status written = WriteHyviFile(*model, out_path); !written.ok()) return RaiseError(written.error());
   return NewStats(VectorBuildStatsType(), {model->n, model->dim, model->nlist, model->m, model->nbits});
 }
 

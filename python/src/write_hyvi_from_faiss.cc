@@ -47,12 +47,12 @@ PyObject* WriteHyviFromFaiss(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     return RaiseError(Error::InvalidArgument("more vectors than the 32-bit list lengths of the vector-index file hold"));
   }
 
-  Result<IvfPqIndex> model = assemble_ivfpq(
+  Result<IvfPqIndex> model = AssembleIvfPq(
       std::move(centroid_values).value(), std::move(codebook_values).value(), std::move(id_values).value(),
       std::move(assignment_values).value(), std::vector<uint8_t>(codes.value.begin(), codes.value.end()),
       std::move(opq_values), dim, nlist, m, nbits, *checked);
   if (!model.ok()) return RaiseError(model.error());
-  if (Status written = write_hyvi_file(*model, out_path); !written.ok()) return RaiseError(written.error());
+  if (Status written = WriteHyviFile(*model, out_path); !written.ok()) return RaiseError(written.error());
   return NewStats(VectorBuildStatsType(), {n, model->dim, model->nlist, model->m, model->nbits});
 }
 

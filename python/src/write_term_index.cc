@@ -1,4 +1,4 @@
-// write_term_index(path, docs, head_boundary=None): a term index in one call.
+// WriteTermIndex(path, docs, head_boundary=None): a term index in one call.
 #include "contents.h"
 #include "halcyra/term_builder.h"
 
@@ -14,7 +14,7 @@ PyObject* WriteTermIndex(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   std::vector<std::pair<DocId, std::string>> pairs;
   pairs.reserve(docs.size());
   for (auto& [id, text] : docs) pairs.emplace_back(id, std::move(text));
-  if (Status s = write_term_index_file(path, pairs, head_boundary); !s.ok()) return RaiseError(s.error());
+  if (Status s = WriteTermIndexFile(path, pairs, head_boundary); !s.ok()) return RaiseError(s.error());
   Py_RETURN_NONE;
 }
 

@@ -32,7 +32,7 @@ enum class Metric : uint8_t {
 
 // "ip", "dot", "cosine", "inner_product" or "l2", "euclidean", in any ASCII
 // letter case; nullopt for any other name.
-std::optional<Metric> metric_from_name(std::string_view name);
+std::optional<Metric> MetricFromName(std::string_view name);
 
 struct IvfPqParams {
   uint64_t dim = 0;
@@ -123,18 +123,18 @@ struct KmeansResult {
 // are squared Euclidean, summed over components in order; ties go to the lower
 // cluster number and a NaN distance never wins. Requires n, d, k, iters >= 1
 // and k < 2^32.
-KmeansResult kmeans(const float* points, size_t n, size_t d, size_t k, uint64_t iters, TrainRng* rng);
+KmeansResult Kmeans(const float* points, size_t n, size_t d, size_t k, uint64_t iters, TrainRng* rng);
 
 // Trains a model over items, in their order. Errors, first failing check first:
 // "no input vectors", "bad params: dim/m: need dim>0, m>0, m|dim",
 // "bad params: nbits must be in 1..=8", "bad params: nlist must be >= 1",
 // "a vector's length != params.dim". The model's nlist is min(nlist, items).
-Result<IvfPqIndex> train_ivfpq(std::span<const StagedVector> items, const IvfPqParams& params);
+Result<IvfPqIndex> TrainIvfPq(std::span<const StagedVector> items, const IvfPqParams& params);
 
 // Builds a model from parts trained elsewhere: vector i is listed under
 // assignments[i] with id ids[i] and code bytes i*m .. i*m+m-1. Fails with a
 // "bad params: ..." error when the parts are inconsistent.
-Result<IvfPqIndex> assemble_ivfpq(std::vector<float> centroids, std::vector<float> codebooks,
+Result<IvfPqIndex> AssembleIvfPq(std::vector<float> centroids, std::vector<float> codebooks,
                                   std::vector<DocId> ids, std::vector<uint32_t> assignments,
                                   std::vector<uint8_t> codes, std::optional<std::vector<float>> opq,
                                   uint64_t dim, uint64_t nlist, uint64_t m, uint8_t nbits, Metric metric);

@@ -78,6 +78,6 @@ class NgramTokenizer {
   KeySet seen_;
 };
 
-std::vector<NgramKey> ngram_keys(std::string_view text, size_t gram_size, bool fold_case);
+std::vector<NgramKey> NgramKeys(std::string_view text, size_t gram_size, bool fold_case);
 
 }  // namespace halcyra

@@ -33,7 +33,7 @@
 namespace halcyra {
 
 struct SplitSetOptions {
-  std::string policy = "tiered";  // parsed by parse_split_policy
+  std::string policy = "tiered";  // parsed by ParseSplitPolicy
   uint64_t byte_cap = 33554432;
   uint16_t gram_size = 3;          // 0 means 1
   uint32_t head_boundary = 0;      // of the facet sidecars; 0 means 65536
@@ -47,7 +47,7 @@ struct SplitSetOptions {
 
 class SplitSetBuilder {
  public:
-  // Fails only on an unknown policy name, with parse_split_policy's
+  // Fails only on an unknown policy name, with ParseSplitPolicy's
   // Error::InvalidArgument.
   static Result<SplitSetBuilder> Create(SplitSetOptions options);
 

@@ -37,7 +37,7 @@ struct SplitSetWriterOptions {
   uint16_t gram_size = 3;  // 0 means 1
   uint64_t byte_cap = 33554432;  // recorded in the manifest only
   std::string name_prefix = "split";
-  std::string policy = "stable_key";  // parsed by parse_split_policy
+  std::string policy = "stable_key";  // parsed by ParseSplitPolicy
   uint32_t head_boundary = 0;         // accepted and ignored
   uint32_t stride = 0;                // of the split files; 0 means 512
   uint16_t tier_count = 0;            // recorded in the manifest only
@@ -92,7 +92,7 @@ struct CompactedSplit {
 class SplitSetWriter {
  public:
   // A new, empty split set. Fails only on an unknown policy name
-  // (Error::InvalidArgument of parse_split_policy).
+  // (Error::InvalidArgument of ParseSplitPolicy).
   static Result<SplitSetWriter> Create(SplitSetWriterOptions options);
 
   // Continues the set of manifest. The next id follows every split's last

@@ -49,7 +49,7 @@ class TermBuilder {
   Status Finish(const std::string& path);
 
  private:
-  friend Status write_term_index_file(const std::string&, std::span<const std::pair<DocId, std::string>>,
+  friend Status WriteTermIndexFile(const std::string&, std::span<const std::pair<DocId, std::string>>,
                                       std::optional<uint32_t>);
   struct State;
   explicit TermBuilder(std::unique_ptr<State> state);
@@ -60,7 +60,7 @@ class TermBuilder {
 // The module function's whole work: creates path (and its parents), then
 // writes the term index of docs with terms lowercased and neither stemmed
 // nor filtered, block cap 4096 and head boundary 65536 unless given.
-Status write_term_index_file(const std::string& path, std::span<const std::pair<DocId, std::string>> docs,
+Status WriteTermIndexFile(const std::string& path, std::span<const std::pair<DocId, std::string>> docs,
                              std::optional<uint32_t> head_boundary);
 
 }  // namespace halcyra

@@ -30,7 +30,7 @@
 namespace halcyra {
 
 struct TermSplitSetOptions {
-  std::string policy = "tiered";  // parsed by parse_split_policy
+  std::string policy = "tiered";  // parsed by ParseSplitPolicy
   uint64_t byte_cap = 33554432;
   uint32_t head_boundary = 0;     // of the splits and sidecars; 0 means 65536
   std::string name_prefix = "split";
@@ -45,7 +45,7 @@ struct TermSplitSetOptions {
 class TermSplitSetBuilder {
  public:
   // Checks the analyzer settings (AnalyzerSettings::FromArgs), then the
-  // policy (parse_split_policy); both fail with Error::InvalidArgument.
+  // policy (ParseSplitPolicy); both fail with Error::InvalidArgument.
   static Result<TermSplitSetBuilder> Create(TermSplitSetOptions options);
 
   TermSplitSetBuilder(TermSplitSetBuilder&&) noexcept;

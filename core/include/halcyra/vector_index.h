@@ -17,11 +17,11 @@ namespace halcyra {
 // Error::Limit "HYVI <field> exceeds the 32-bit limit" when dim, nlist, m or
 // a list length does not fit its field, and Error::Internal when the model
 // breaks its own shape invariants (both checked before anything is written).
-Status write_hyvi(const IvfPqIndex& model, Sink& sink);
+Status WriteHyvi(const IvfPqIndex& model, Sink& sink);
 
 // Creates the missing parent directories of path (mode 0777 before the umask),
-// creates or truncates path (mode 0666 before the umask) and write_hyvi()s the
+// creates or truncates path (mode 0666 before the umask) and WriteHyvi()s the
 // model into it. File-system failures are Error::Os.
-Status write_hyvi_file(const IvfPqIndex& model, const std::string& path);
+Status WriteHyviFile(const IvfPqIndex& model, const std::string& path);
 
 }  // namespace halcyra

@@ -76,18 +76,18 @@ Result<BuildStats> DatasetBuilder::Build(std::string_view out_dir) const {
   if (!entries.ok()) return entries.take_error();
   Result<std::unique_ptr<Sink>> hys = CreateFile(out_dir, "index.hys");
   if (!hys.ok()) return hys.take_error();
-  HALCYRA_RETURN_IF_ERROR(write_ngram_index(std::move(*entries), gram_size_, /*stride=*/0, /*fold_case=*/true, **hys));
+  HALCYRA_RETURN_IF_ERROR(WriteNgramIndex(std::move(*entries), gram_size_, /*stride=*/0, /*fold_case=*/true, **hys));
 
   stats.fields = facets.size();
   Result<std::unique_ptr<Sink>> hyf = CreateFile(out_dir, "index.hyf");
   if (!hyf.ok()) return hyf.take_error();
-  HALCYRA_RETURN_IF_ERROR(write_facet_sidecar(std::move(facets), /*fold_case=*/true, head_boundary_, **hyf));
+  HALCYRA_RETURN_IF_ERROR(WriteFacetSidecar(std::move(facets), /*fold_case=*/true, head_boundary_, **hyf));
 
   Result<std::unique_ptr<Sink>> bin = CreateFile(out_dir, "records.bin");
   if (!bin.ok()) return bin.take_error();
   Result<std::unique_ptr<Sink>> idx = CreateFile(out_dir, "records.idx");
   if (!idx.ok()) return idx.take_error();
-  Result<RecordStoreWriter> store = begin_record_store(std::move(*bin), std::move(*idx), order.size());
+  Result<RecordStoreWriter> store = BeginRecordStore(std::move(*bin), std::move(*idx), order.size());
   if (!store.ok()) return store.take_error();
   for (uint32_t position : order) HALCYRA_RETURN_IF_ERROR(store->Append(records_[position].record));
   HALCYRA_RETURN_IF_ERROR(store->Finish());

@@ -79,7 +79,7 @@ void FacetMap::Insert(FacetCategories& field, std::string_view category, DocId d
   it->second.Add(doc);
 }
 
-uint64_t facet_key(std::string_view field, std::string_view category, bool fold_case) {
+uint64_t FacetKey(std::string_view field, std::string_view category, bool fold_case) {
   const std::string_view separator(reinterpret_cast<const char*>(&kSeparator), 1);
   if (!fold_case) return Fnv1a(Fnv1a(Fnv1a(kFnvOffset, field), separator), category);
   return Fnv1a(Fnv1a(Fnv1a(kFnvOffset, Lowercase(field)), separator), Lowercase(category));

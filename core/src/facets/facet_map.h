@@ -61,7 +61,7 @@ class FacetMap {
 // FNV-1a 64 over field bytes, 0x1F, category bytes. With fold_case, each
 // name is first mapped by the full Unicode lowercase mapping of the whole
 // string (final sigma included) and its UTF-8 is hashed instead.
-uint64_t facet_key(std::string_view field, std::string_view category, bool fold_case);
+uint64_t FacetKey(std::string_view field, std::string_view category, bool fold_case);
 
 // Writes the sidecar of map (consumed) to sink and closes the sink, on
 // failure too. Limits fail with Error::Limit; the first group before anything
@@ -73,6 +73,6 @@ uint64_t facet_key(std::string_view field, std::string_view category, bool fold_
 //   "HYSF category cardinality exceeds the 32-bit limit"
 //   "HYSF head posting size exceeds the 32-bit limit"
 //   "HYSF tail posting size exceeds the 32-bit limit"
-Status write_facet_sidecar(FacetMap map, bool fold_case, uint32_t head_boundary, Sink& sink);
+Status WriteFacetSidecar(FacetMap map, bool fold_case, uint32_t head_boundary, Sink& sink);
 
 }  // namespace halcyra

@@ -8,10 +8,10 @@
 
 namespace halcyra {
 
-Result<std::string> build_facet_presence(const FacetMap& facets, bool fold_case) {
+Result<std::string> BuildFacetPresence(const FacetMap& facets, bool fold_case) {
   std::vector<uint64_t> keys;
   for (const auto& [field, categories] : facets.fields()) {
-    for (const auto& category : categories) keys.push_back(facet_key(field, category.first, fold_case));
+    for (const auto& category : categories) keys.push_back(FacetKey(field, category.first, fold_case));
   }
   std::sort(keys.begin(), keys.end());
   keys.erase(std::unique(keys.begin(), keys.end()), keys.end());

@@ -15,10 +15,10 @@
 
 namespace halcyra {
 
-// The payload over every category of facets, keyed with facet_key(field,
+// The payload over every category of facets, keyed with FacetKey(field,
 // category, fold_case); keys that coincide (names equal once folded, or
 // hash collisions) are stored once. Fails with Error::Limit "HYSS
 // facet-presence key count exceeds the 32-bit limit" past 2^32 - 1 keys.
-Result<std::string> build_facet_presence(const FacetMap& facets, bool fold_case);
+Result<std::string> BuildFacetPresence(const FacetMap& facets, bool fold_case);
 
 }  // namespace halcyra

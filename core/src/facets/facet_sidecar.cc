@@ -60,9 +60,9 @@ Status Prepare(FacetMap& map, bool fold_case, uint32_t head_boundary, std::vecto
       if (!category_name.ok()) return category_name.take_error();
       const uint64_t cardinality = it->second.Cardinality();
       if (cardinality > UINT32_MAX) return Error::Limit("HYSF category cardinality exceeds the 32-bit limit");
-      Result<HeadTail> postings = encode_head_tail(it->second.roaring(), head_boundary);
+      Result<HeadTail> postings = EncodeHeadTail(it->second.roaring(), head_boundary);
       if (!postings.ok()) return postings.take_error();
-      categories->push_back({facet_key(field_name, it->first, fold_case), *category_name,
+      categories->push_back({FacetKey(field_name, it->first, fold_case), *category_name,
                              static_cast<uint32_t>(cardinality), std::move(*postings)});
     }
     std::stable_sort(categories->begin() + first, categories->end(),
@@ -136,7 +136,7 @@ Status WriteSidecar(FacetMap& map, bool fold_case, uint32_t head_boundary, Sink&
 
 }  // namespace
 
-Status write_facet_sidecar(FacetMap map, bool fold_case, uint32_t head_boundary, Sink& sink) {
+Status WriteFacetSidecar(FacetMap map, bool fold_case, uint32_t head_boundary, Sink& sink) {
   Status written = WriteSidecar(map, fold_case, head_boundary, sink);
   Status closed = sink.Close();
   return written.ok() ? closed : written;

@@ -23,7 +23,7 @@
 
 namespace halcyra {
 
-// The errors of FstBuilder::insert, as Error values with code kFst. A key is
+// The errors of FstBuilder::Insert, as Error values with code kFst. A key is
 // shown as text when it is valid UTF-8, else as its byte values, "[255, 0]".
 struct FstError {
   // "Error inserting duplicate key: '<key>'."
@@ -45,13 +45,13 @@ class FstBuilder {
   // Adds key -> value. Keys must be strictly increasing in bytewise order (a
   // proper prefix sorts first); the empty key is accepted only as the first.
   // A rejected key leaves the builder unchanged.
-  Status insert(std::string_view key, uint64_t value);
+  Status Insert(std::string_view key, uint64_t value);
 
   // Number of keys inserted so far.
-  uint64_t len() const;
+  uint64_t size() const;
 
   // Compiles what is left and returns the whole file, header to checksum.
-  std::string finish() &&;
+  std::string Finish() &&;
 
  private:
   struct Rep;

@@ -351,17 +351,17 @@ FstBuilder::~FstBuilder() = default;
 FstBuilder::FstBuilder(FstBuilder&&) noexcept = default;
 FstBuilder& FstBuilder::operator=(FstBuilder&&) noexcept = default;
 
-Status FstBuilder::insert(std::string_view key, uint64_t value) {
+Status FstBuilder::Insert(std::string_view key, uint64_t value) {
   assert(rep_ != nullptr);
   return rep_->Insert(key, value);
 }
 
-uint64_t FstBuilder::len() const {
+uint64_t FstBuilder::size() const {
   assert(rep_ != nullptr);
   return rep_->len;
 }
 
-std::string FstBuilder::finish() && {
+std::string FstBuilder::Finish() && {
   assert(rep_ != nullptr);
   std::string out = rep_->Finish();
   rep_.reset();

@@ -54,7 +54,7 @@ Status WriteIndex(NgramPostings& entries, uint16_t gram_size, uint32_t stride, b
   AppendNgramIndexHeader(static_cast<uint32_t>(k), gram_size, stride, fold_case, &buf);
   for (uint64_t b = 0; b < blocks; ++b) PutFixed64(&buf, entries.key(at(b * s)));
 
-  uint64_t offset = ngram_index_front_size(k, stride, fold_case);
+  uint64_t offset = NgramIndexFrontSize(k, stride, fold_case);
   for (size_t i = 0; i < k; ++i) {
     const size_t e = at(i);
     const uint64_t length = entries.posting_size(e);
@@ -84,7 +84,7 @@ Status WriteIndex(NgramPostings& entries, uint16_t gram_size, uint32_t stride, b
 
 }  // namespace
 
-uint64_t ngram_index_front_size(uint64_t key_count, uint32_t stride, bool fold_case) {
+uint64_t NgramIndexFrontSize(uint64_t key_count, uint32_t stride, bool fold_case) {
   const uint64_t s = Stride(stride);
   return HeaderSize(fold_case) + (key_count + s - 1) / s * kBlockKeySize + key_count * kDictEntrySize;
 }
@@ -142,7 +142,7 @@ Status NgramPostings::TakePosting(size_t i, std::string* out) {
   return Status::Ok();
 }
 
-Status write_ngram_index(NgramPostings entries, uint16_t gram_size, uint32_t stride, bool fold_case, Sink& sink) {
+Status WriteNgramIndex(NgramPostings entries, uint16_t gram_size, uint32_t stride, bool fold_case, Sink& sink) {
   Status written = WriteIndex(entries, gram_size, stride, fold_case, sink);
   Status closed = sink.Close();
   return written.ok() ? closed : written;

@@ -75,7 +75,7 @@ class NgramPostings {
 // For writers that encode each posting straight into the file: the size of
 // everything before the first posting (header, block index, dictionary) of
 // an index of key_count keys, the header, and one dictionary entry.
-uint64_t ngram_index_front_size(uint64_t key_count, uint32_t stride, bool fold_case);
+uint64_t NgramIndexFrontSize(uint64_t key_count, uint32_t stride, bool fold_case);
 void AppendNgramIndexHeader(uint32_t key_count, uint16_t gram_size, uint32_t stride, bool fold_case,
                             std::string* out);
 void AppendNgramDictEntry(NgramKey key, uint64_t offset, uint32_t length, std::string* out);
@@ -86,6 +86,6 @@ void AppendNgramDictEntry(NgramKey key, uint64_t offset, uint32_t length, std::s
 //   "HYS key count exceeds the 32-bit limit"     (nothing written)
 //   "HYS posting size exceeds the 32-bit limit"  (after that entry's key and
 //                                                 offset were written)
-Status write_ngram_index(NgramPostings entries, uint16_t gram_size, uint32_t stride, bool fold_case, Sink& sink);
+Status WriteNgramIndex(NgramPostings entries, uint16_t gram_size, uint32_t stride, bool fold_case, Sink& sink);
 
 }  // namespace halcyra

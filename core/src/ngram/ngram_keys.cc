@@ -195,7 +195,7 @@ void NgramTokenizer::Tokenize(std::string_view text, size_t n, bool fold_case, s
   }
 }
 
-std::vector<NgramKey> ngram_keys(std::string_view text, size_t gram_size, bool fold_case) {
+std::vector<NgramKey> NgramKeys(std::string_view text, size_t gram_size, bool fold_case) {
   std::vector<NgramKey> keys;
   NgramTokenizer().Tokenize(text, gram_size, fold_case, &keys);
   return keys;

@@ -6,7 +6,7 @@
 
 namespace halcyra {
 
-Result<RecordStoreWriter> begin_record_store(std::unique_ptr<Sink> bin, std::unique_ptr<Sink> idx, uint64_t count) {
+Result<RecordStoreWriter> BeginRecordStore(std::unique_ptr<Sink> bin, std::unique_ptr<Sink> idx, uint64_t count) {
   // Returning early drops the sinks, which closes them.
   if (count > UINT32_MAX) return Error::Limit("HYSR record count exceeds the 32-bit limit");
   std::string header;

@@ -33,7 +33,7 @@ class RecordStoreWriter {
   Status Finish();
 
  private:
-  friend Result<RecordStoreWriter> begin_record_store(std::unique_ptr<Sink> bin, std::unique_ptr<Sink> idx,
+  friend Result<RecordStoreWriter> BeginRecordStore(std::unique_ptr<Sink> bin, std::unique_ptr<Sink> idx,
                                                       uint64_t count);
   RecordStoreWriter(std::unique_ptr<Sink> bin, std::unique_ptr<Sink> idx, uint64_t count)
       : bin_(std::move(bin)), idx_(std::move(idx)), count_(count) {}
@@ -49,6 +49,6 @@ class RecordStoreWriter {
 // created) and writes the records.idx header for count records. A count
 // beyond 32 bits fails with Error::Limit "HYSR record count exceeds the
 // 32-bit limit" before anything is written; any failure closes both sinks.
-Result<RecordStoreWriter> begin_record_store(std::unique_ptr<Sink> bin, std::unique_ptr<Sink> idx, uint64_t count);
+Result<RecordStoreWriter> BeginRecordStore(std::unique_ptr<Sink> bin, std::unique_ptr<Sink> idx, uint64_t count);
 
 }  // namespace halcyra

@@ -65,7 +65,7 @@ Bitmap& Bitmap::operator=(Bitmap&& other) noexcept {
   return *this;
 }
 
-Result<std::string> encode_posting(const roaring_bitmap_t& posting) { return Serialize(posting, "posting"); }
+Result<std::string> EncodePosting(const roaring_bitmap_t& posting) { return Serialize(posting, "posting"); }
 
 Status AppendPosting(const roaring_bitmap_t& posting, std::string* out) {
   return SerializeInto(posting, "posting", out);
@@ -147,7 +147,7 @@ void AppendSortedPosting(std::span<const DocId> ids, std::string* out) {
   assert(end == out->data() + out->size());
 }
 
-Result<HeadTail> encode_head_tail(const roaring_bitmap_t& posting, uint32_t head_boundary) {
+Result<HeadTail> EncodeHeadTail(const roaring_bitmap_t& posting, uint32_t head_boundary) {
   const uint32_t h = head_boundary;
   // A posting entirely on one side of the boundary is serialized as it is.
   if (roaring_bitmap_is_empty(&posting) || h == 0 || roaring_bitmap_minimum(&posting) >= h) {

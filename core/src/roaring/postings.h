@@ -50,7 +50,7 @@ class Bitmap {
 
 // The whole encoding. Fails only on an impossible serialization error
 // (Error::Internal "serialize posting bitmap").
-Result<std::string> encode_posting(const roaring_bitmap_t& posting);
+Result<std::string> EncodePosting(const roaring_bitmap_t& posting);
 
 // The whole encoding appended to *out, which grows by exactly its size; for
 // writers that keep many postings back to back in one buffer.
@@ -80,6 +80,6 @@ struct HeadTail {
 // The head/tail encoding at head_boundary (any value, 0 included: then the
 // head is empty and the tail equals the whole encoding). The posting is left
 // unchanged.
-Result<HeadTail> encode_head_tail(const roaring_bitmap_t& posting, uint32_t head_boundary);
+Result<HeadTail> EncodeHeadTail(const roaring_bitmap_t& posting, uint32_t head_boundary);
 
 }  // namespace halcyra

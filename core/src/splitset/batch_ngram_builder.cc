@@ -57,10 +57,10 @@ struct SplitSetBuilder::State {
     if (bloom_bits_per_key != 0) {
       std::vector<NgramKey> split_keys(entries->size());
       for (size_t i = 0; i < split_keys.size(); ++i) split_keys[i] = entries->key(i);
-      HALCYRA_RETURN_IF_ERROR(AppendSummaryRecord(kBloomRecord, build_bloom(split_keys, bloom_bits_per_key), &summary));
+      HALCYRA_RETURN_IF_ERROR(AppendSummaryRecord(kBloomRecord, BuildBloom(split_keys, bloom_bits_per_key), &summary));
     }
     BufferSink body;
-    HALCYRA_RETURN_IF_ERROR(write_ngram_index(std::move(*entries), gram_size, stride, splits.fold_case(), body));
+    HALCYRA_RETURN_IF_ERROR(WriteNgramIndex(std::move(*entries), gram_size, stride, splits.fold_case(), body));
     return splits.Seal(body.Release(), std::move(summary));
   }
 
@@ -94,7 +94,7 @@ struct SplitSetBuilder::State {
 };
 
 Result<SplitSetBuilder> SplitSetBuilder::Create(SplitSetOptions options) {
-  Result<SplitPolicy> policy = parse_split_policy(options.policy);
+  Result<SplitPolicy> policy = ParseSplitPolicy(options.policy);
   if (!policy.ok()) return policy.take_error();
   SplitSetAssembler::Options assembler;
   assembler.name_prefix = std::move(options.name_prefix);

@@ -41,7 +41,7 @@ struct TermSplitSetBuilder::State {
     if (splits.open_doc_count() == 0) return Status::Ok();
     estimate = 0;
     BufferSink body;
-    Status s = write_term_index(table.TakePostings(), options, body);
+    Status s = WriteTermIndex(table.TakePostings(), options, body);
     if (s.ok()) s = splits.Seal(body.Release(), std::string());
     if (!s.ok()) splits.MarkFailed(s.error());
     return s;
@@ -86,7 +86,7 @@ Result<TermSplitSetBuilder> TermSplitSetBuilder::Create(TermSplitSetOptions opti
       AnalyzerSettings::FromArgs(options.language ? std::optional<std::string_view>(*options.language) : std::nullopt,
                                  options.stem, options.stopwords, options.case_sensitive);
   if (!settings.ok()) return settings.take_error();
-  Result<SplitPolicy> policy = parse_split_policy(options.policy);
+  Result<SplitPolicy> policy = ParseSplitPolicy(options.policy);
   if (!policy.ok()) return policy.take_error();
   Result<Analyzer> analyzer = Analyzer::Create(*settings);
   if (!analyzer.ok()) return analyzer.take_error();

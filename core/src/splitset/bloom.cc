@@ -25,7 +25,7 @@ uint64_t Mix(uint64_t z) {
 
 }  // namespace
 
-BloomShape bloom_shape(size_t key_count, uint32_t bits_per_key) {
+BloomShape ComputeBloomShape(size_t key_count, uint32_t bits_per_key) {
   assert(bits_per_key != 0);
   const uint64_t n = std::max<uint64_t>(key_count, 1);
   // Saturate rather than wrap: any product past the maximum is the maximum.
@@ -36,8 +36,8 @@ BloomShape bloom_shape(size_t key_count, uint32_t bits_per_key) {
   return BloomShape{k, static_cast<uint32_t>(m)};
 }
 
-std::string build_bloom(std::span<const NgramKey> keys, uint32_t bits_per_key) {
-  const BloomShape shape = bloom_shape(keys.size(), bits_per_key);
+std::string BuildBloom(std::span<const NgramKey> keys, uint32_t bits_per_key) {
+  const BloomShape shape = ComputeBloomShape(keys.size(), bits_per_key);
   std::string payload;
   payload.reserve(kPayloadHeaderSize + shape.m / 8);
   PutFixed32(&payload, shape.k);

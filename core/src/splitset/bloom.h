@@ -28,9 +28,9 @@ struct BloomShape {
 // max(key_count, 1) rounded up to a multiple of 8 and clamped to the bounds
 // above; k = bits_per_key x ln 2 rounded half away from zero, then kept
 // within 1 to 16.
-BloomShape bloom_shape(size_t key_count, uint32_t bits_per_key);
+BloomShape ComputeBloomShape(size_t key_count, uint32_t bits_per_key);
 
 // The filter payload over keys (distinct; their order does not matter).
-std::string build_bloom(std::span<const NgramKey> keys, uint32_t bits_per_key);
+std::string BuildBloom(std::span<const NgramKey> keys, uint32_t bits_per_key);
 
 }  // namespace halcyra

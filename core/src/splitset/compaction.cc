@@ -88,7 +88,7 @@ class IdSet {
 
 // Adds the ids of the tombstone record in summary, if any, to *tombstones.
 Status AddTombstones(std::string_view summary, Bitmap* tombstones) {
-  Result<std::optional<std::string_view>> record = find_summary_record(summary, kTombstoneRecord);
+  Result<std::optional<std::string_view>> record = FindSummaryRecord(summary, kTombstoneRecord);
   if (!record.ok()) return record.take_error();
   if (!record->has_value()) return Status::Ok();
   Result<PortableRoaring> set = PortableRoaring::Parse(**record);
@@ -289,7 +289,7 @@ Result<MergedSplit> MergeDeltaInputs(std::span<const DeltaInput> inputs, const B
 
   const uint64_t k = keys.size();
   const uint64_t s = stride != 0 ? stride : kDefaultStride;
-  const uint64_t front_size = ngram_index_front_size(k, stride, fold_case);
+  const uint64_t front_size = NgramIndexFrontSize(k, stride, fold_case);
   std::string front;  // header, block index and dictionary
   front.reserve(front_size);
   AppendNgramIndexHeader(static_cast<uint32_t>(k), gram_size, stride, fold_case, &front);

@@ -42,7 +42,7 @@ Result<std::string> ReadName(std::string_view blob, uint32_t offset, uint16_t le
 
 }  // namespace
 
-Result<std::string> write_manifest(const ManifestHeader& header, std::span<const SplitEntry> splits) {
+Result<std::string> WriteManifest(const ManifestHeader& header, std::span<const SplitEntry> splits) {
   if (splits.size() > UINT32_MAX) return Error::Limit("HYSS split count exceeds the 32-bit limit");
   const uint32_t n = static_cast<uint32_t>(splits.size());
   if (header.base_count > n) {
@@ -118,7 +118,7 @@ Result<std::string> write_manifest(const ManifestHeader& header, std::span<const
   return out;
 }
 
-Result<Manifest> parse_manifest(std::string_view bytes) {
+Result<Manifest> ParseManifest(std::string_view bytes) {
   if (bytes.size() < kHeaderSize) return Malformed("short HYSS header");
   const char* p = bytes.data();
   if (bytes.substr(0, 4) != "HYSS") {

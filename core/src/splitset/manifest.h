@@ -98,7 +98,7 @@ struct Manifest {
 //                                                 or the blob ends past it)
 //   "HYSS name exceeds the 16-bit length limit"
 //   "HYSS split summary exceeds the 32-bit limit"
-Result<std::string> write_manifest(const ManifestHeader& header, std::span<const SplitEntry> splits);
+Result<std::string> WriteManifest(const ManifestHeader& header, std::span<const SplitEntry> splits);
 
 // Parses manifest bytes (anything after the manifest's end is ignored),
 // copying every summary out. Fails with the first violated check as a
@@ -108,6 +108,6 @@ Result<std::string> write_manifest(const ManifestHeader& header, std::span<const
 //   "HYSS unknown body-kind code", "HYSS name out of string blob",
 //   "HYSS non-UTF-8 name", "HYSS summary range overflow" or
 //   "HYSS summary out of summary blob".
-Result<Manifest> parse_manifest(std::string_view bytes);
+Result<Manifest> ParseManifest(std::string_view bytes);
 
 }  // namespace halcyra

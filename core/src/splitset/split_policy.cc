@@ -44,7 +44,7 @@ std::string Quote(std::string_view name) {
 
 }  // namespace
 
-Result<SplitPolicy> parse_split_policy(std::string_view name) {
+Result<SplitPolicy> ParseSplitPolicy(std::string_view name) {
   std::string lower(name);
   for (char& c : lower) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
@@ -56,7 +56,7 @@ Result<SplitPolicy> parse_split_policy(std::string_view name) {
   return Error::InvalidArgument("unknown policy " + Quote(lower) + "; use 'tiered' or 'stable_key'");
 }
 
-uint64_t split_byte_cap(uint64_t byte_cap, uint64_t byte_cap_max, uint64_t index) {
+uint64_t SplitByteCap(uint64_t byte_cap, uint64_t byte_cap_max, uint64_t index) {
   if (byte_cap_max == 0) return byte_cap;
   const uint64_t ceiling = std::max(byte_cap, byte_cap_max);
   const unsigned shift = static_cast<unsigned>(std::min<uint64_t>(index, 63));
@@ -64,7 +64,7 @@ uint64_t split_byte_cap(uint64_t byte_cap, uint64_t byte_cap_max, uint64_t index
   return byte_cap << shift;
 }
 
-std::string split_file_name(std::string_view prefix, char kind, uint64_t number, std::string_view extension) {
+std::string SplitFileName(std::string_view prefix, char kind, uint64_t number, std::string_view extension) {
   std::string digits = std::to_string(number);
   std::string name(prefix);
   name += '-';

@@ -20,21 +20,21 @@ enum class SplitPolicy : uint8_t {
 // kTiered; stable, ingest, stablekey and stable_key select kStableKey. Any
 // other name fails with Error::InvalidArgument
 //   unknown policy "<lowercased name, escaped>"; use 'tiered' or 'stable_key'
-Result<SplitPolicy> parse_split_policy(std::string_view name);
+Result<SplitPolicy> ParseSplitPolicy(std::string_view name);
 
 // The byte cap of split index (the number of splits sealed before it). With
 // byte_cap_max 0 every split gets byte_cap; otherwise the cap doubles per
 // split, byte_cap << index, saturating at max(byte_cap, byte_cap_max).
-uint64_t split_byte_cap(uint64_t byte_cap, uint64_t byte_cap_max, uint64_t index);
+uint64_t SplitByteCap(uint64_t byte_cap, uint64_t byte_cap_max, uint64_t index);
 
 // prefix + "-" + kind + number zero-padded to at least five digits +
 // extension, for example corpus-s00000.hys or corpus-d123456.hys.
-std::string split_file_name(std::string_view prefix, char kind, uint64_t number, std::string_view extension);
+std::string SplitFileName(std::string_view prefix, char kind, uint64_t number, std::string_view extension);
 
 // Tier of split index in a batch-built set: its index, capped at 65535,
 // under kTiered; 0 under kStableKey. The manifest's tier count of a set of
 // count splits follows the same rule.
-inline uint16_t split_tier(SplitPolicy policy, uint64_t index) {
+inline uint16_t SplitTier(SplitPolicy policy, uint64_t index) {
   if (policy == SplitPolicy::kStableKey) return 0;
   return index > UINT16_MAX ? UINT16_MAX : static_cast<uint16_t>(index);
 }

@@ -58,11 +58,11 @@ DocId SplitSetAssembler::Commit(const FacetMemberships* facets) {
 
 Status SplitSetAssembler::SealFacets(std::string* summary, std::string* sidecar) {
   if (open_facets_.empty()) return Status::Ok();
-  Result<std::string> presence = build_facet_presence(open_facets_, options_.fold_case);
+  Result<std::string> presence = BuildFacetPresence(open_facets_, options_.fold_case);
   if (!presence.ok()) return presence.take_error();
   HALCYRA_RETURN_IF_ERROR(AppendSummaryRecord(kFacetPresenceRecord, *presence, summary));
   BufferSink sink;
-  HALCYRA_RETURN_IF_ERROR(write_facet_sidecar(std::exchange(open_facets_, FacetMap()), options_.fold_case,
+  HALCYRA_RETURN_IF_ERROR(WriteFacetSidecar(std::exchange(open_facets_, FacetMap()), options_.fold_case,
                                               options_.head_boundary, sink));
   *sidecar = sink.Release();
   return Status::Ok();
@@ -79,18 +79,18 @@ Status SplitSetAssembler::Seal(std::string body, std::string summary) {
   }
 
   SplitEntry& e = entries_.emplace_back();
-  e.name = split_file_name(options_.name_prefix, 's', index, Extension(options_.body_kind));
+  e.name = SplitFileName(options_.name_prefix, 's', index, Extension(options_.body_kind));
   e.summary = std::move(summary);
   e.byte_size = body.size();
   e.epoch = 0;
   e.doc_count = open_doc_count_;
   e.first_id = open_first_id_;
   e.last_id = open_first_id_ + (open_doc_count_ - 1);
-  e.tier = split_tier(options_.policy, index);
+  e.tier = SplitTier(options_.policy, index);
   e.flags = 0;
   bodies_.push_back(std::move(body));
   if (!sidecar.empty()) {
-    sidecars_.emplace_back(split_file_name(options_.name_prefix, 's', index, ".hyf"), std::move(sidecar));
+    sidecars_.emplace_back(SplitFileName(options_.name_prefix, 's', index, ".hyf"), std::move(sidecar));
   }
 
   open_facets_ = FacetMap();
@@ -104,7 +104,7 @@ Result<SplitSetBuildStats> SplitSetAssembler::Write(std::string_view out_dir, st
   HALCYRA_RETURN_IF_ERROR(health());
   for (size_t i = 0; i < entries_.size(); ++i) {
     const SplitEntry& e = entries_[i];
-    const uint64_t cap = split_byte_cap(options_.byte_cap, options_.byte_cap_max, i);
+    const uint64_t cap = SplitByteCap(options_.byte_cap, options_.byte_cap_max, i);
     if (e.doc_count == 1 && e.byte_size > cap) {
       return Error::Limit(Subject(options_.body_kind) + e.name + ": a single document's postings (" +
                           std::to_string(e.byte_size) + " B) exceed the byte cap (" + std::to_string(cap) + " B)");
@@ -118,12 +118,12 @@ Result<SplitSetBuildStats> SplitSetAssembler::Write(std::string_view out_dir, st
                                        (options_.fold_case ? 0 : kManifestCaseSensitive));
   header.policy = static_cast<uint8_t>(options_.policy);
   header.body_kind = options_.body_kind;
-  header.tier_count = split_tier(options_.policy, split_count);
+  header.tier_count = SplitTier(options_.policy, split_count);
   header.base_count = split_count;
   header.byte_cap = options_.byte_cap;
   header.sortcol = options_.sortcol;
   header.gram_size = gram_size;
-  Result<std::string> manifest = write_manifest(header, entries_);
+  Result<std::string> manifest = WriteManifest(header, entries_);
   if (!manifest.ok()) return manifest.take_error();
 
   HALCYRA_RETURN_IF_ERROR(CreateDirectories(out_dir));

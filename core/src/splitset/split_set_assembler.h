@@ -67,7 +67,7 @@ class SplitSetAssembler {
   uint32_t open_doc_count() const { return open_doc_count_; }
   DocId open_first_id() const { return open_first_id_; }
   // The cap of the open split.
-  uint64_t open_cap() const { return split_byte_cap(options_.byte_cap, options_.byte_cap_max, entries_.size()); }
+  uint64_t open_cap() const { return SplitByteCap(options_.byte_cap, options_.byte_cap_max, entries_.size()); }
   bool fold_case() const { return options_.fold_case; }
 
   // Counts the open split's next document (its local number is

@@ -57,7 +57,7 @@ uint64_t SaturatingIncrement(uint64_t n) { return n == UINT64_MAX ? n : n + 1; }
 // The tombstone record of a summary, checked, as a bitmap; an empty bitmap
 // when there is none.
 Result<Bitmap> ReadTombstones(std::string_view summary) {
-  Result<std::optional<std::string_view>> record = find_summary_record(summary, kTombstoneRecord);
+  Result<std::optional<std::string_view>> record = FindSummaryRecord(summary, kTombstoneRecord);
   if (!record.ok()) return record.take_error();
   if (!record->has_value()) return Bitmap();
   Result<PortableRoaring> set = PortableRoaring::Parse(**record);
@@ -121,7 +121,7 @@ struct SplitSetWriter::State {
       if (keep(e)) names.emplace_back().name = e.name;
     }
     names.emplace_back().name = added;
-    Result<std::string> manifest = write_manifest(Header(), names);
+    Result<std::string> manifest = WriteManifest(Header(), names);
     return manifest.ok() ? Status::Ok() : manifest.take_error();
   }
 
@@ -132,7 +132,7 @@ struct SplitSetWriter::State {
                               uint16_t* flags) const {
     std::string summary;
     if (bloom_bits_per_key != 0 && has_keys) {
-      HALCYRA_RETURN_IF_ERROR(AppendSummaryRecord(kBloomRecord, build_bloom(split_keys, bloom_bits_per_key), &summary));
+      HALCYRA_RETURN_IF_ERROR(AppendSummaryRecord(kBloomRecord, BuildBloom(split_keys, bloom_bits_per_key), &summary));
     }
     if (!dead.empty()) {
       std::string payload;
@@ -146,7 +146,7 @@ struct SplitSetWriter::State {
   // The manifest of the current table. Every caller has checked the limits
   // with CheckManifest, so a failure here is a broken invariant.
   Result<std::string> Manifest() const {
-    Result<std::string> manifest = write_manifest(Header(), table);
+    Result<std::string> manifest = WriteManifest(Header(), table);
     if (!manifest.ok()) return Error::Internal("manifest failed after its limits were checked");
     return manifest;
   }
@@ -170,13 +170,13 @@ struct SplitSetWriter::State {
   Result<std::optional<FlushedSplit>> Flush() {
     if (memtable_docs == 0 && pending.empty()) return std::optional<FlushedSplit>();
     FlushedSplit out;
-    out.name = split_file_name(name_prefix, 'd', next_delta, ".hys");
+    out.name = SplitFileName(name_prefix, 'd', next_delta, ".hys");
     HALCYRA_RETURN_IF_ERROR(CheckManifest([](const SplitEntry&) { return true; }, out.name));
 
     // From here on nothing can fail for want of a limit, so the memtable
     // may be taken.
     const uint64_t k = memtable.size();
-    const uint64_t body_size = ngram_index_front_size(k, stride, fold_case) + memtable.serialized_bytes();
+    const uint64_t body_size = NgramIndexFrontSize(k, stride, fold_case) + memtable.serialized_bytes();
     Result<NgramPostings> entries = memtable.TakePostings();
     if (!entries.ok()) return entries.take_error();
     std::vector<NgramKey> split_keys(entries->size());
@@ -188,7 +188,7 @@ struct SplitSetWriter::State {
     split_keys = {};
     BufferSink body;
     body.Reserve(body_size);
-    HALCYRA_RETURN_IF_ERROR(write_ngram_index(std::move(*entries), gram_size, stride, fold_case, body));
+    HALCYRA_RETURN_IF_ERROR(WriteNgramIndex(std::move(*entries), gram_size, stride, fold_case, body));
     out.split = body.Release();
     assert(out.split.size() == body_size);
 
@@ -231,7 +231,7 @@ struct SplitSetWriter::State {
     }
 
     CompactedSplit out;
-    out.name = split_file_name(name_prefix, 'c', next_compaction, ".hys");
+    out.name = SplitFileName(name_prefix, 'c', next_compaction, ".hys");
     std::unordered_set<std::string_view> removed;
     for (const CompactionInput& input : inputs) {
       removed.insert(input.name);
@@ -266,7 +266,7 @@ struct SplitSetWriter::State {
 };
 
 Result<SplitSetWriter> SplitSetWriter::Create(SplitSetWriterOptions options) {
-  Result<SplitPolicy> policy = parse_split_policy(options.policy);
+  Result<SplitPolicy> policy = ParseSplitPolicy(options.policy);
   if (!policy.ok()) return policy.take_error();
   auto state = std::make_unique<State>();
   state->name_prefix = std::move(options.name_prefix);
@@ -284,7 +284,7 @@ Result<SplitSetWriter> SplitSetWriter::Create(SplitSetWriterOptions options) {
 Result<SplitSetWriter> SplitSetWriter::Resume(std::string_view manifest_bytes, SplitSetResumeOptions options) {
   // Every failure concerns the manifest the caller passed in.
   const auto invalid = [](const Error& e) { return Error::InvalidArgument(e.message()); };
-  Result<Manifest> manifest = parse_manifest(manifest_bytes);
+  Result<Manifest> manifest = ParseManifest(manifest_bytes);
   if (!manifest.ok()) return invalid(manifest.error());
   const ManifestHeader& header = manifest->header;
   if (header.body_kind != kNgramSplits) {

@@ -13,7 +13,7 @@ Status AppendSummaryRecord(uint8_t tag, std::string_view payload, std::string* s
   return Status::Ok();
 }
 
-Result<std::optional<std::string_view>> find_summary_record(std::string_view summary, uint8_t tag) {
+Result<std::optional<std::string_view>> FindSummaryRecord(std::string_view summary, uint8_t tag) {
   size_t p = 0;
   while (summary.size() - p >= kSummaryRecordHeaderSize) {
     const uint8_t record_tag = static_cast<uint8_t>(summary[p]);

@@ -34,6 +34,6 @@ Status AppendSummaryRecord(uint8_t tag, std::string_view payload, std::string* s
 // it (fewer than 5 trailing bytes are ignored). Fails with the CoreError
 // "malformed index: HYSS summary TLV out of range" when a record that comes
 // before the match runs past the end of the summary.
-Result<std::optional<std::string_view>> find_summary_record(std::string_view summary, uint8_t tag);
+Result<std::optional<std::string_view>> FindSummaryRecord(std::string_view summary, uint8_t tag);
 
 }  // namespace halcyra

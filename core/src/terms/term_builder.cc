@@ -25,7 +25,7 @@ struct TermBuilder::State {
 
   Status Add(DocId id, std::string_view text) { return filer.File(text, id); }
 
-  Status WriteTo(Sink& sink) { return write_term_index(filer.TakePostings(), options, sink); }
+  Status WriteTo(Sink& sink) { return WriteTermIndex(filer.TakePostings(), options, sink); }
 
   TermFiler filer;
   TermIndexOptions options;
@@ -69,7 +69,7 @@ Status TermBuilder::Finish(const std::string& path) {
   return state->WriteTo(**file);
 }
 
-Status write_term_index_file(const std::string& path, std::span<const std::pair<DocId, std::string>> docs,
+Status WriteTermIndexFile(const std::string& path, std::span<const std::pair<DocId, std::string>> docs,
                              std::optional<uint32_t> head_boundary) {
   Result<std::unique_ptr<FileSink>> file = CreateIndexFile(path);
   if (!file.ok()) return file.take_error();

@@ -121,7 +121,7 @@ Status TermPostings::TakeHeadTail(size_t i, uint32_t head_boundary, std::string*
     AppendSortedPosting(all.subspan(in_head), out);
     return Status::Ok();
   }
-  Result<HeadTail> parts = encode_head_tail(*e.bitmap, head_boundary);
+  Result<HeadTail> parts = EncodeHeadTail(*e.bitmap, head_boundary);
   if (!parts.ok()) return parts.take_error();
   roaring_bitmap_free(e.bitmap);
   e.count = 0;
@@ -183,11 +183,11 @@ Status BuildRegions(TermPostings& postings, const TermIndexOptions& options, Reg
   for (const DictBlockBuilder::Block& block : dict.blocks()) {
     if (block.length >= kMaxBlockLength) return Error::Limit("dict block exceeds the 24-bit block-length limit");
     if (block.offset >= kMaxOffset) return Error::Limit("dict region exceeds the 40-bit block-offset limit");
-    if (Status s = router.insert(block.last_term, block.offset << 24 | block.length); !s.ok()) {
+    if (Status s = router.Insert(block.last_term, block.offset << 24 | block.length); !s.ok()) {
       return Error::Limit("router fst insert: " + s.error().message());
     }
   }
-  out->router = std::move(router).finish();
+  out->router = std::move(router).Finish();
 
   if (n > UINT32_MAX) return Error::Limit("HYTI term count exceeds the 32-bit limit");
   out->dictionary = dict.TakeRegion();
@@ -227,7 +227,7 @@ Status WriteIndex(TermPostings& postings, const TermIndexOptions& options, Sink&
 
 }  // namespace
 
-Status write_term_index(TermPostings postings, const TermIndexOptions& options, Sink& sink) {
+Status WriteTermIndex(TermPostings postings, const TermIndexOptions& options, Sink& sink) {
   Status written = WriteIndex(postings, options, sink);
   Status closed = sink.Close();
   return written.ok() ? closed : written;

@@ -73,7 +73,7 @@ class TermArena {
   size_t left_ = 0;
 };
 
-// The input of write_term_index: terms in strictly ascending byte order, each
+// The input of WriteTermIndex: terms in strictly ascending byte order, each
 // with its posting. Most terms of a corpus occur in one or two documents, so
 // up to two ids are kept in the entry itself and only larger postings get a
 // Roaring bitmap.
@@ -136,6 +136,6 @@ class TermPostings {
 //   "router fst insert: <error>"
 //   "HYTI term count exceeds the 32-bit limit"
 // Sink errors are passed on.
-Status write_term_index(TermPostings postings, const TermIndexOptions& options, Sink& sink);
+Status WriteTermIndex(TermPostings postings, const TermIndexOptions& options, Sink& sink);
 
 }  // namespace halcyra

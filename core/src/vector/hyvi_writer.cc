@@ -136,17 +136,17 @@ Status WriteModel(const IvfPqIndex& model, Sink& sink) {
 
 }  // namespace
 
-Status write_hyvi(const IvfPqIndex& model, Sink& sink) {
+Status WriteHyvi(const IvfPqIndex& model, Sink& sink) {
   Status written = WriteModel(model, sink);
   Status closed = sink.Close();
   return written.ok() ? closed : written;
 }
 
-Status write_hyvi_file(const IvfPqIndex& model, const std::string& path) {
+Status WriteHyviFile(const IvfPqIndex& model, const std::string& path) {
   HALCYRA_RETURN_IF_ERROR(CreateDirectories(std::filesystem::path(path).parent_path().native()));
   Result<std::unique_ptr<FileSink>> file = FileSink::Create(path);
   if (!file.ok()) return file.take_error();
-  return write_hyvi(model, **file);
+  return WriteHyvi(model, **file);
 }
 
 }  // namespace halcyra

@@ -70,7 +70,7 @@ void FillLists(const std::vector<DocId>& ids, const std::vector<uint32_t>& assig
 
 }  // namespace
 
-std::optional<Metric> metric_from_name(std::string_view name) {
+std::optional<Metric> MetricFromName(std::string_view name) {
   std::string lower(name);
   for (char& ch : lower) {
     if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
@@ -82,7 +82,7 @@ std::optional<Metric> metric_from_name(std::string_view name) {
   return std::nullopt;
 }
 
-Result<IvfPqIndex> train_ivfpq(std::span<const StagedVector> items, const IvfPqParams& params) {
+Result<IvfPqIndex> TrainIvfPq(std::span<const StagedVector> items, const IvfPqParams& params) {
   if (items.empty()) return VectorBuildError::NoInputVectors().ToError();
   if (const char* bad = CheckShape(params.dim, params.nlist, params.m, params.nbits)) {
     return VectorBuildError::BadParams(bad).ToError();
@@ -113,7 +113,7 @@ Result<IvfPqIndex> train_ivfpq(std::span<const StagedVector> items, const IvfPqP
   }
 
   TrainRng rng(params.seed);
-  KmeansResult coarse = kmeans(x.data(), n, dim, nlist, iters, &rng);
+  KmeansResult coarse = Kmeans(x.data(), n, dim, nlist, iters, &rng);
   for (size_t i = 0; i < n; ++i) {
     const float* centroid = &coarse.centroids[coarse.assignments[i] * dim];
     float* row = &x[i * dim];
@@ -129,7 +129,7 @@ Result<IvfPqIndex> train_ivfpq(std::span<const StagedVector> items, const IvfPqP
       const float* slice = &x[i * dim + j * dsub];
       std::copy(slice, slice + dsub, &sub[i * dsub]);
     }
-    KmeansResult pq = kmeans(sub.data(), n, dsub, ksub, iters, &rng);
+    KmeansResult pq = Kmeans(sub.data(), n, dsub, ksub, iters, &rng);
     std::copy(pq.centroids.begin(), pq.centroids.end(), &model.codebooks[j * ksub * dsub]);
     for (size_t i = 0; i < n; ++i) codes[i * m + j] = static_cast<uint8_t>(pq.assignments[i]);
   }
@@ -145,7 +145,7 @@ Result<IvfPqIndex> train_ivfpq(std::span<const StagedVector> items, const IvfPqP
   return model;
 }
 
-Result<IvfPqIndex> assemble_ivfpq(std::vector<float> centroids, std::vector<float> codebooks,
+Result<IvfPqIndex> AssembleIvfPq(std::vector<float> centroids, std::vector<float> codebooks,
                                   std::vector<DocId> ids, std::vector<uint32_t> assignments,
                                   std::vector<uint8_t> codes, std::optional<std::vector<float>> opq,
                                   uint64_t dim, uint64_t nlist, uint64_t m, uint8_t nbits, Metric metric) {

@@ -17,7 +17,7 @@ void CopyPoint(const float* points, size_t d, uint64_t index, float* dst) {
 
 }  // namespace
 
-KmeansResult kmeans(const float* points, size_t n, size_t d, size_t k, uint64_t iters, TrainRng* rng) {
+KmeansResult Kmeans(const float* points, size_t n, size_t d, size_t k, uint64_t iters, TrainRng* rng) {
   assert(n >= 1 && d >= 1 && k >= 1 && iters >= 1);
   assert(k <= std::numeric_limits<uint32_t>::max());
   KmeansResult r;

@@ -46,7 +46,7 @@ Result<Metric> CheckVectorParams(uint64_t dim, uint64_t nlist, uint64_t m, uint8
   for (char& c : lower) {
     if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
   }
-  const std::optional<Metric> metric = metric_from_name(lower);
+  const std::optional<Metric> metric = MetricFromName(lower);
   if (!metric) return Error::InvalidArgument("unknown metric " + Quoted(lower) + "; use 'ip' (cosine) or 'l2'");
   // The file stores these in 32 bits: refuse them here rather than fail after
   // training, or write a file that says something else.
