@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "corpus.h"
-#include "halcyra/ngram.h"
+#include "ngram/ngram_tokenizer.h"
 
 namespace {
 

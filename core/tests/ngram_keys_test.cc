@@ -1,4 +1,4 @@
-#include "halcyra/ngram.h"
+#include "ngram/ngram_tokenizer.h"
 
 #include <gtest/gtest.h>
 #include <unicode/uchar.h>

@@ -28,25 +28,25 @@ using testing::ParseSidecar;
 using testing::ReadFile;
 using testing::TempDir;
 
-SplitSetBuilder Make(SplitSetOptions options) {
-  Result<SplitSetBuilder> b = SplitSetBuilder::Create(std::move(options));
+BatchSplitSetBuilder Make(SplitSetOptions options) {
+  Result<BatchSplitSetBuilder> b = BatchSplitSetBuilder::Create(std::move(options));
   EXPECT_TRUE(b.ok()) << (b.ok() ? "" : b.error().message());
   return std::move(b).value();
 }
 
-DocId MustAdd(SplitSetBuilder& b, std::string_view text, const FacetMemberships* facets = nullptr) {
+DocId MustAdd(BatchSplitSetBuilder& b, std::string_view text, const FacetMemberships* facets = nullptr) {
   Result<DocId> id = facets != nullptr ? b.AddFaceted(text, *facets) : b.Add(text);
   EXPECT_TRUE(id.ok()) << (id.ok() ? "" : id.error().message());
   return id.ok() ? *id : UINT32_MAX;
 }
 
-SplitSetBuildStats MustBuild(SplitSetBuilder& b, const std::string& dir, std::string_view manifest = "index") {
+SplitSetBuildStats MustBuild(BatchSplitSetBuilder& b, const std::string& dir, std::string_view manifest = "index") {
   Result<SplitSetBuildStats> stats = std::move(b).Build(dir, manifest);
   EXPECT_TRUE(stats.ok()) << (stats.ok() ? "" : stats.error().message());
   return stats.ok() ? *stats : SplitSetBuildStats();
 }
 
-std::string BuildError(SplitSetBuilder& b, const std::string& dir) {
+std::string BuildError(BatchSplitSetBuilder& b, const std::string& dir) {
   Result<SplitSetBuildStats> stats = std::move(b).Build(dir);
   return stats.ok() ? "ok" : stats.error().message();
 }
@@ -282,7 +282,7 @@ std::vector<Doc> RandomDocs(size_t n, uint64_t seed, bool with_facets) {
 
 void BuildAndCheck(const std::vector<Doc>& docs, const SplitSetOptions& o) {
   TempDir tmp;
-  SplitSetBuilder b = Make(o);
+  BatchSplitSetBuilder b = Make(o);
   for (size_t i = 0; i < docs.size(); ++i) {
     const bool faceted = !docs[i].facets.empty() || i % 2 == 0;
     EXPECT_EQ(MustAdd(b, docs[i].text, faceted ? &docs[i].facets : nullptr), i);
@@ -316,7 +316,7 @@ TEST(SplitSetBuilder, StableKeyCaseSensitiveGrowingCapsNoBloom) {
   expected.policy = "stable_key";
   TempDir tmp;
   const std::vector<Doc> docs = RandomDocs(400, 2, true);
-  SplitSetBuilder b = Make(o);
+  BatchSplitSetBuilder b = Make(o);
   for (const Doc& d : docs) MustAdd(b, d.text, &d.facets);
   const SplitSetBuildStats stats = MustBuild(b, tmp.path());
   CheckSet(tmp.path(), docs, expected, stats);
@@ -346,7 +346,7 @@ TEST(SplitSetBuilder, SealsOnlyWhenTheEstimatePassesTheCap) {
       SCOPED_TRACE(std::string(second) + " at cap " + std::to_string(cap));
       SplitSetOptions o;
       o.byte_cap = cap;
-      SplitSetBuilder b = Make(o);
+      BatchSplitSetBuilder b = Make(o);
       EXPECT_EQ(MustAdd(b, "abc"), 0u);
       EXPECT_EQ(MustAdd(b, second), 1u);
       TempDir tmp;
@@ -361,7 +361,7 @@ TEST(SplitSetBuilder, SealsOnlyWhenTheEstimatePassesTheCap) {
 TEST(SplitSetBuilder, DocumentsWithoutKeysStillCount) {
   SplitSetOptions o;
   o.byte_cap = 0;  // every estimate (at least 20) passes it
-  SplitSetBuilder b = Make(o);
+  BatchSplitSetBuilder b = Make(o);
   for (const char* text : {"", "...", "!"}) MustAdd(b, text);
   EXPECT_EQ(b.doc_count(), 3u);
   TempDir tmp;
@@ -377,7 +377,7 @@ TEST(SplitSetBuilder, ThreeSplitTiersUnderBothPolicies) {
     SplitSetOptions o;
     o.policy = policy;
     o.byte_cap = 100;  // one key per split: 62-byte files, while a second key estimates 160
-    SplitSetBuilder b = Make(o);
+    BatchSplitSetBuilder b = Make(o);
     EXPECT_EQ(MustAdd(b, "abc"), 0u);
     EXPECT_EQ(MustAdd(b, "abd"), 1u);
     EXPECT_EQ(MustAdd(b, "abe"), 2u);
@@ -402,7 +402,7 @@ TEST(SplitSetBuilder, ThreeSplitTiersUnderBothPolicies) {
 
 TEST(SplitSetBuilder, EmptyBuildWritesOnlyTheManifest) {
   TempDir tmp;
-  SplitSetBuilder b = Make(SplitSetOptions());
+  BatchSplitSetBuilder b = Make(SplitSetOptions());
   EXPECT_EQ(b.doc_count(), 0u);
   const SplitSetBuildStats stats = MustBuild(b, tmp / "a/b");
   EXPECT_EQ(stats.splits, 0u);
@@ -423,7 +423,7 @@ TEST(SplitSetBuilder, ManifestNameAndSortcol) {
   TempDir tmp;
   SplitSetOptions o;
   o.sortcol = Sortcol{"", 7, true};
-  SplitSetBuilder b = Make(o);
+  BatchSplitSetBuilder b = Make(o);
   MustAdd(b, "hello");
   MustBuild(b, tmp.path(), "v2");
   EXPECT_EQ(ListDir(tmp.path()), (std::set<std::string>{"split-s00000.hys", "v2.hyss"}));
@@ -436,7 +436,7 @@ TEST(SplitSetBuilder, FacetsOnlyWhereCategoriesWere) {
   SplitSetOptions o;
   o.byte_cap = 100;  // one document per split
   o.name_prefix = "corpus";
-  SplitSetBuilder b = Make(o);
+  BatchSplitSetBuilder b = Make(o);
   const FacetMemberships both = {{"year", {"2020"}}, {"type", {"article"}}};
   const FacetMemberships year = {{"year", {"2020", "2019"}}};
   const FacetMemberships nothing = {{"year", {}}};
@@ -469,7 +469,7 @@ TEST(SplitSetBuilder, FacetsOnlyWhereCategoriesWere) {
   EXPECT_EQ(m.splits[0].summary[0], kBloomRecord);
 
   // add_faceted with no categories at all leaves the facets flag clear.
-  SplitSetBuilder plain = Make(SplitSetOptions());
+  BatchSplitSetBuilder plain = Make(SplitSetOptions());
   MustAdd(plain, "abc", &nothing);
   MustAdd(plain, "abc", &empty);
   TempDir tmp2;
@@ -482,7 +482,7 @@ TEST(SplitSetBuilder, FacetKeysFollowCaseSensitivity) {
   for (bool case_sensitive : {false, true}) {
     SplitSetOptions o;
     o.case_sensitive = case_sensitive;
-    SplitSetBuilder b = Make(o);
+    BatchSplitSetBuilder b = Make(o);
     const FacetMemberships f = {{"type", {"Article", "article"}}};
     MustAdd(b, "x", &f);
     TempDir tmp;
@@ -502,7 +502,7 @@ TEST(SplitSetBuilder, DefaultsReplaceZeros) {
   o.gram_size = 0;
   o.stride = 0;
   o.head_boundary = 0;
-  SplitSetBuilder b = Make(o);
+  BatchSplitSetBuilder b = Make(o);
   const FacetMemberships f = {{"k", {"v"}}};
   for (int i = 0; i < 3; ++i) MustAdd(b, "ab", &f);
   TempDir tmp;
@@ -517,7 +517,7 @@ TEST(SplitSetBuilder, DefaultsReplaceZeros) {
 
   // Any other head boundary is used as given, multiple of 65536 or not.
   o.head_boundary = 1;
-  SplitSetBuilder one = Make(o);
+  BatchSplitSetBuilder one = Make(o);
   for (int i = 0; i < 3; ++i) MustAdd(one, "ab", &f);
   TempDir tmp2;
   MustBuild(one, tmp2.path());
@@ -556,7 +556,7 @@ TEST(SplitSetBuilder, OversizeDocumentEndsAloneAndFailsTheBuild) {
   SplitSetOptions o;
   o.byte_cap = 1000;
   o.name_prefix = "corpus";
-  SplitSetBuilder b = Make(o);
+  BatchSplitSetBuilder b = Make(o);
   MustAdd(b, "abc");
   MustAdd(b, "abd");
   MustAdd(b, big);  // seals the first split
@@ -580,7 +580,7 @@ TEST(SplitSetBuilder, SingleDocumentCheckUsesTheGrownCap) {
   for (int i = 0; i < 30; ++i) texts.push_back(LongText(1, 10 + i));
   texts.push_back(LongText(120, 2));
   texts.push_back("x");
-  SplitSetBuilder b = Make(o);
+  BatchSplitSetBuilder b = Make(o);
   std::vector<std::vector<NgramKey>> keys;
   for (const std::string& t : texts) {
     MustAdd(b, t);
@@ -601,7 +601,7 @@ TEST(SplitSetBuilder, SingleDocumentCheckUsesTheGrownCap) {
 }
 
 TEST(SplitSetBuilder, ConsumedByBuild) {
-  SplitSetBuilder b = Make(SplitSetOptions());
+  BatchSplitSetBuilder b = Make(SplitSetOptions());
   MustAdd(b, "abc");
   EXPECT_FALSE(b.built());
   TempDir tmp;
@@ -618,7 +618,7 @@ TEST(SplitSetBuilder, ConsumedByBuild) {
   EXPECT_EQ(again.error().message(), "SplitSetBuilder already built");
 
   // A failed build consumes the builder too.
-  SplitSetBuilder failing = Make(SplitSetOptions());
+  BatchSplitSetBuilder failing = Make(SplitSetOptions());
   MustAdd(failing, "abc");
   testing::WriteFile(tmp / "file", "x");
   Result<SplitSetBuildStats> failed = std::move(failing).Build(tmp / "file/sub");
@@ -634,7 +634,7 @@ TEST(SplitSetBuilder, ConsumedByBuild) {
 TEST(SplitSetBuilder, UnknownPolicy) {
   SplitSetOptions o;
   o.policy = "tier";
-  Result<SplitSetBuilder> b = SplitSetBuilder::Create(o);
+  Result<BatchSplitSetBuilder> b = BatchSplitSetBuilder::Create(o);
   ASSERT_FALSE(b.ok());
   EXPECT_EQ(b.error().code(), ErrorCode::kInvalidArgument);
   EXPECT_EQ(b.error().message(), "unknown policy \"tier\"; use 'tiered' or 'stable_key'");
@@ -645,7 +645,7 @@ TEST(SplitSetBuilder, FailedSealKeepsTheDocumentOutAndStopsTheBuilder) {
   const FacetMemberships too_long = {{"f", {std::string(65536, 'c')}}};
   SplitSetOptions o;
   o.byte_cap = 100;  // the second document seals the first
-  SplitSetBuilder b = Make(o);
+  BatchSplitSetBuilder b = Make(o);
   EXPECT_EQ(MustAdd(b, "abc", &too_long), 0u);
   Result<DocId> second = b.Add("abd");
   ASSERT_FALSE(second.ok());
@@ -664,7 +664,7 @@ TEST(SplitSetBuilder, FailedSealKeepsTheDocumentOutAndStopsTheBuilder) {
   EXPECT_FALSE(std::filesystem::exists(tmp / "out"));
 
   // The same failure in the final seal of build.
-  SplitSetBuilder last = Make(SplitSetOptions());
+  BatchSplitSetBuilder last = Make(SplitSetOptions());
   MustAdd(last, "abc");
   MustAdd(last, "abd", &too_long);
   EXPECT_EQ(BuildError(last, tmp / "out"), "facet name exceeds the 16-bit length limit");
@@ -675,7 +675,7 @@ TEST(SplitSetBuilder, FailedSealKeepsTheDocumentOutAndStopsTheBuilder) {
 TEST(SplitSetBuilder, IdsRunOnAcrossSplits) {
   SplitSetOptions o;
   o.byte_cap = 3000;
-  SplitSetBuilder b = Make(o);
+  BatchSplitSetBuilder b = Make(o);
   const std::vector<Doc> docs = RandomDocs(200, 9, false);
   for (size_t i = 0; i < docs.size(); ++i) EXPECT_EQ(MustAdd(b, docs[i].text), i);
   TempDir tmp;

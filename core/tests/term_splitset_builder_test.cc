@@ -1,4 +1,4 @@
-#include "halcyra/term_split_set_builder.h"
+#include "halcyra/split_set_builder.h"
 
 #include <gtest/gtest.h>
 
@@ -26,8 +26,8 @@ using testing::ReadFile;
 using testing::TempDir;
 using testing::TermIndexReader;
 
-TermSplitSetBuilder Make(TermSplitSetOptions options) {
-  Result<TermSplitSetBuilder> b = TermSplitSetBuilder::Create(std::move(options));
+BatchSplitSetBuilder Make(TermSplitSetOptions options) {
+  Result<BatchSplitSetBuilder> b = BatchSplitSetBuilder::Create(std::move(options));
   EXPECT_TRUE(b.ok()) << (b.ok() ? "" : b.error().message());
   return std::move(b).value();
 }
@@ -84,7 +84,7 @@ std::vector<std::vector<std::string>> DistinctTerms(const std::vector<std::strin
 // ids, hold exactly the single index's postings; returns the manifest.
 Manifest BuildAndCrossCheck(const std::vector<std::string>& docs, const TermSplitSetOptions& o) {
   TempDir dir;
-  TermSplitSetBuilder b = Make(o);
+  BatchSplitSetBuilder b = Make(o);
   for (size_t i = 0; i < docs.size(); ++i) {
     Result<DocId> id = b.Add(docs[i]);
     EXPECT_TRUE(id.ok());
@@ -212,7 +212,7 @@ TEST(TermSplitSetBuilder, FacetsGiveSidecarsAndPresenceRecords) {
   TempDir dir;
   TermSplitSetOptions o;
   o.byte_cap = 500;
-  TermSplitSetBuilder b = Make(o);
+  BatchSplitSetBuilder b = Make(o);
   const FacetMemberships year = {{"year", {"2020"}}};
   ASSERT_TRUE(b.AddFaceted("alpha beta", year).ok());  // estimate 31 + 30
   ASSERT_TRUE(b.Add("gamma").ok());                   // + 31 = 92
@@ -241,7 +241,7 @@ TEST(TermSplitSetBuilder, StopWordsOnlyDocumentCounts) {
   TermSplitSetOptions o;
   o.language = "english";
   o.stopwords = true;
-  TermSplitSetBuilder b = Make(o);
+  BatchSplitSetBuilder b = Make(o);
   EXPECT_EQ(*b.Add("the and of"), 0u);
   EXPECT_EQ(*b.Add("cats"), 1u);
   ASSERT_TRUE(std::move(b).Build(dir.path()).ok());
@@ -255,7 +255,7 @@ TEST(TermSplitSetBuilder, StopWordsOnlyDocumentCounts) {
 
 TEST(TermSplitSetBuilder, EmptyBuildAndConsumption) {
   TempDir dir;
-  TermSplitSetBuilder b = Make({});
+  BatchSplitSetBuilder b = Make({});
   Result<SplitSetBuildStats> stats = std::move(b).Build(dir / "a/b");
   ASSERT_TRUE(stats.ok());
   EXPECT_EQ(stats->splits, 0u);
@@ -272,10 +272,10 @@ TEST(TermSplitSetBuilder, SettingsCheckedBeforePolicy) {
   TermSplitSetOptions o;
   o.policy = "Tier";
   o.stopwords = true;
-  EXPECT_EQ(TermSplitSetBuilder::Create(o).error().message(),
+  EXPECT_EQ(BatchSplitSetBuilder::Create(o).error().message(),
             "stemming and stop-word removal require a language (pass language=...)");
   o.stopwords = false;
-  EXPECT_EQ(TermSplitSetBuilder::Create(o).error().message(),
+  EXPECT_EQ(BatchSplitSetBuilder::Create(o).error().message(),
             "unknown policy \"tier\"; use 'tiered' or 'stable_key'");
 }
 
@@ -284,7 +284,7 @@ TEST(TermSplitSetBuilder, OversizeSingleDocumentFailsTheBuild) {
   TermSplitSetOptions o;
   o.byte_cap = 100;
   o.name_prefix = "corpus";
-  TermSplitSetBuilder b = Make(o);
+  BatchSplitSetBuilder b = Make(o);
   for (const char* text : {"a", "b c d e f g h i j k l m n o p q r s t", "u"}) ASSERT_TRUE(b.Add(text).ok());
   Result<SplitSetBuildStats> stats = std::move(b).Build(dir.path());
   ASSERT_FALSE(stats.ok());
@@ -305,7 +305,7 @@ TEST(TermSplitSetBuilder, FailedSealStopsTheBuilder) {
   TempDir dir;
   TermSplitSetOptions o;
   o.byte_cap = 1 << 20;
-  TermSplitSetBuilder b = Make(o);
+  BatchSplitSetBuilder b = Make(o);
   ASSERT_TRUE(b.Add(std::string((size_t{1} << 24) - 7, 'q')).ok());
   // The huge term's cost passes the cap: this document seals its split,
   // whose dictionary block is over the 24-bit limit.

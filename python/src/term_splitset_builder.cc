@@ -1,7 +1,7 @@
 // TermSplitSetBuilder: byte-capped split sets of term indexes with a manifest,
 // built in one batch.
 #include "contents.h"
-#include "halcyra/term_split_set_builder.h"
+#include "halcyra/split_set_builder.h"
 #include "stats.h"
 
 namespace halcyra::py {
@@ -25,7 +25,7 @@ PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto& [name, number, flag] = *sortcol;
     o.sortcol = Sortcol{std::move(name), number, flag};
   }
-  Result<TermSplitSetBuilder> builder = TermSplitSetBuilder::Create(std::move(o));
+  Result<BatchSplitSetBuilder> builder = BatchSplitSetBuilder::Create(std::move(o));
   if (!builder.ok()) return RaiseError(builder.error());
   return NewObject(type, std::move(builder).value());
 }
@@ -35,14 +35,14 @@ PyObject* IdOrError(const Result<DocId>& id) {
   return PyLong_FromUnsignedLong(id.value());
 }
 
-PyObject* Add(TermSplitSetBuilder& builder, const Call& call) {
+PyObject* Add(BatchSplitSetBuilder& builder, const Call& call) {
   static constexpr Params<1> kParams{"TermSplitSetBuilder.add", {"text"}, 1};
   std::string text;
   if (!ParseArgs(kParams, call, text)) return nullptr;
   return IdOrError(builder.Add(text));
 }
 
-PyObject* AddFaceted(TermSplitSetBuilder& builder, const Call& call) {
+PyObject* AddFaceted(BatchSplitSetBuilder& builder, const Call& call) {
   static constexpr Params<2> kParams{"TermSplitSetBuilder.add_faceted", {"text", "facets"}, 2};
   std::string text;
   Facets facets;
@@ -50,13 +50,13 @@ PyObject* AddFaceted(TermSplitSetBuilder& builder, const Call& call) {
   return IdOrError(builder.AddFaceted(text, facets.items));
 }
 
-PyObject* DocCount(TermSplitSetBuilder& builder, const Call& call) {
+PyObject* DocCount(BatchSplitSetBuilder& builder, const Call& call) {
   static constexpr Params<0> kParams{"TermSplitSetBuilder.doc_count", {}, 0};
   if (!ParseArgs(kParams, call)) return nullptr;
   return PyLong_FromUnsignedLong(builder.doc_count());
 }
 
-PyObject* Build(TermSplitSetBuilder& builder, const Call& call) {
+PyObject* Build(BatchSplitSetBuilder& builder, const Call& call) {
   static constexpr Params<2> kParams{"TermSplitSetBuilder.build", {"out_dir", "manifest_name"}, 1};
   std::string out_dir, manifest_name = "index";
   if (!ParseArgs(kParams, call, out_dir, manifest_name)) return nullptr;
@@ -66,25 +66,25 @@ PyObject* Build(TermSplitSetBuilder& builder, const Call& call) {
   return NewStats(SplitSetBuildStatsType(), {stats->splits, stats->docs, stats->total_bytes});
 }
 
-size_t Size(const TermSplitSetBuilder& builder) { return builder.doc_count(); }
+size_t Size(const BatchSplitSetBuilder& builder) { return builder.doc_count(); }
 
 PyMethodDef kMethods[] = {
-    MethodEntry<TermSplitSetBuilder, &Add, BorrowGuard::kExclusive>(
+    MethodEntry<BatchSplitSetBuilder, &Add, BorrowGuard::kExclusive>(
         "add",
         "add($self, text)\n--\n\n"
         "Stages one document and returns its global doc ID (0, 1, 2, ... in call order).\n"
         "The open split is sealed first when adding the document's terms would push its size\n"
         "estimate past the byte cap; a document is never divided between splits."),
-    MethodEntry<TermSplitSetBuilder, &AddFaceted, BorrowGuard::kExclusive>(
+    MethodEntry<BatchSplitSetBuilder, &AddFaceted, BorrowGuard::kExclusive>(
         "add_faceted",
         "add_faceted($self, text, facets)\n--\n\n"
         "As [`add`](Self::add), and files the document under every category of `facets`,\n"
         "a dict mapping each field to its categories (e.g. `{\"year\": [\"2020\"]}`)."),
-    MethodEntry<TermSplitSetBuilder, &DocCount, BorrowGuard::kShared>(
+    MethodEntry<BatchSplitSetBuilder, &DocCount, BorrowGuard::kShared>(
         "doc_count",
         "doc_count($self)\n--\n\n"
         "Documents added so far (0 once the builder has been built)."),
-    MethodEntry<TermSplitSetBuilder, &Build, BorrowGuard::kExclusive>(
+    MethodEntry<BatchSplitSetBuilder, &Build, BorrowGuard::kExclusive>(
         "build",
         "build($self, out_dir, manifest_name=\"index\")\n--\n\n"
         "Seals the last split and writes every split file, facet sidecar and the\n"
@@ -98,7 +98,7 @@ PyMethodDef kMethods[] = {
 PyObject* TermSplitSetBuilderType() {
   static PyObject* type;
   if (type == nullptr) {
-    type = MakeClass<TermSplitSetBuilder>(
+    type = MakeClass<BatchSplitSetBuilder>(
         "halcyra.TermSplitSetBuilder",
         {
             {Py_tp_doc,
@@ -113,7 +113,7 @@ PyObject* TermSplitSetBuilderType() {
                  "deferred. Splits are named `\xe2\x80\xb9prefix\xe2\x80\xba-s00000.hyt`.")},
             {Py_tp_new, reinterpret_cast<void*>(&Guarded<&New>::Call)},
             {Py_tp_methods, kMethods},
-            {Py_mp_length, reinterpret_cast<void*>(&Guarded<&Length<TermSplitSetBuilder, &Size>>::Call)},
+            {Py_mp_length, reinterpret_cast<void*>(&Guarded<&Length<BatchSplitSetBuilder, &Size>>::Call)},
             {0, nullptr},
         });
   }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "halcyra/status.h"
+#include "halcyra/types.h"
 
 namespace halcyra {
 
@@ -22,7 +23,7 @@ struct StagedRecord {
   std::string text;    // tokenized into n-gram keys at build time
   std::string record;  // opaque payload returned for a hit
   // (field, categories) memberships; a field with no categories still exists.
-  std::vector<std::pair<std::string, std::vector<std::string>>> facets;
+  FacetMemberships facets;
 };
 
 struct BuildStats {
@@ -38,7 +39,8 @@ class DatasetBuilder {
   // Fails with Error::InvalidArgument "head_boundary must be a multiple of
   // 65536, got N" when head_boundary is not a multiple of 65536. A head
   // boundary of 0 becomes 65536 and a gram size of 0 becomes 1.
-  static Result<DatasetBuilder> Create(uint16_t gram_size = 3, uint32_t head_boundary = kHeadBoundaryUnit);
+  static Result<DatasetBuilder> Create(uint16_t gram_size = kDefaultGramSize,
+                                       uint32_t head_boundary = kDefaultHeadBoundary);
 
   void Add(StagedRecord record) { records_.push_back(std::move(record)); }
   // Appends a batch in its order.

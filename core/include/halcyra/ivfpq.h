@@ -20,10 +20,9 @@
 #include <vector>
 
 #include "halcyra/status.h"
+#include "halcyra/types.h"
 
 namespace halcyra {
-
-using DocId = uint32_t;
 
 enum class Metric : uint8_t {
   kInnerProduct = 0,  // vectors are scaled to unit length before training

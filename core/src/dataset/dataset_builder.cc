@@ -4,7 +4,7 @@
 #include <iterator>
 
 #include "facets/facet_map.h"
-#include "halcyra/ngram.h"
+#include "ngram/ngram_tokenizer.h"
 #include "ngram/ngram_index.h"
 #include "records/record_store.h"
 #include "base/sink.h"

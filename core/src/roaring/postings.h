@@ -17,12 +17,9 @@
 #include <utility>
 
 #include "halcyra/status.h"
+#include "halcyra/types.h"
 
 namespace halcyra {
-
-// A document number, shared by every artefact of a dataset.
-using DocId = uint32_t;
-
 // An owned Roaring bitmap of DocIds. Move-only; a moved-from Bitmap may only
 // be destroyed or assigned to.
 class Bitmap {

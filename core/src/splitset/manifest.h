@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "halcyra/status.h"
+#include "halcyra/types.h"
 
 namespace halcyra {
 
@@ -43,15 +44,6 @@ inline constexpr uint16_t kSplitAbsoluteIds = 0x2;  // postings hold global ids
 // ManifestHeader::body_kind
 inline constexpr uint8_t kNgramSplits = 0;  // ".hys" files
 inline constexpr uint8_t kTermSplits = 1;   // ".hyt" files
-
-// The caller's sort column, recorded for the reader and not interpreted.
-struct Sortcol {
-  std::string name;
-  uint16_t number = 0;
-  bool flag = false;
-
-  bool operator==(const Sortcol&) const = default;
-};
 
 struct ManifestHeader {
   uint16_t flags = 0;

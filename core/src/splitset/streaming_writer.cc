@@ -8,7 +8,7 @@
 
 #include "ngram/posting_table.h"
 #include "splitset/bloom.h"
-#include "halcyra/ngram.h"
+#include "ngram/ngram_tokenizer.h"
 #include "ngram/ngram_index.h"
 #include "base/sink.h"
 #include "splitset/split_policy.h"

@@ -10,8 +10,6 @@
 namespace halcyra {
 namespace {
 
-constexpr uint32_t kDefaultHeadBoundary = 65536;
-
 // The file at path, created with its missing parent directories.
 Result<std::unique_ptr<FileSink>> CreateIndexFile(const std::string& path) {
   HALCYRA_RETURN_IF_ERROR(CreateDirectories(std::filesystem::path(path).parent_path().native()));

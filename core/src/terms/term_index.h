@@ -52,7 +52,7 @@ inline constexpr uint16_t kTermIndexStopwords = 0x2;
 inline constexpr uint16_t kTermIndexCaseSensitive = 0x4;
 
 struct TermIndexOptions {
-  uint32_t head_boundary = 65536;  // any value; 0 puts every id in the tail
+  uint32_t head_boundary = kDefaultHeadBoundary;  // any value; 0 puts every id in the tail
   uint32_t block_cap = 0;          // 0: kDefaultBlockCap
   AnalyzerSettings analyzer;       // recorded in the header
 };
