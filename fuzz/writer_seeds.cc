@@ -6,6 +6,7 @@
 
 #include "base/coding.h"
 #include "halcyra/split_set_writer.h"
+#include "splitset/manifest.h"
 #include "splitset/summary.h"
 
 namespace {

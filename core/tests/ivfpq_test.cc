@@ -1,4 +1,5 @@
-#include "halcyra/ivfpq.h"
+#include "halcyra/vector_index.h"
+#include "vector/training.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,8 @@
 #include <random>
 #include <vector>
 
-#include "halcyra/ivfpq.h"
+#include "halcyra/vector_index.h"
+#include "vector/training.h"
 #include "vector/nearest.h"
 #include "vector_reference.h"
 

@@ -11,6 +11,7 @@
 #include "base/coding.h"
 #include "ngram/ngram_index.h"
 #include "base/sink.h"
+#include "splitset/manifest.h"
 #include "splitset/summary.h"
 #include "roaring/portable_roaring.h"
 #include "test_readers.h"

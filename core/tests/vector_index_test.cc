@@ -1,4 +1,5 @@
 #include "halcyra/vector_index.h"
+#include "vector/hyvi_writer.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

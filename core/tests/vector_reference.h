@@ -8,7 +8,8 @@
 #include <limits>
 #include <vector>
 
-#include "halcyra/ivfpq.h"
+#include "halcyra/vector_index.h"
+#include "vector/training.h"
 
 namespace halcyra {
 namespace reference {

@@ -1,9 +1,7 @@
 // VectorBuilder: stages (doc_id, vector) pairs, then trains and writes an
 // IVF-PQ vector index.
 #include "contents.h"
-#include "halcyra/ivfpq.h"
 #include "halcyra/vector_index.h"
-#include "halcyra/vector_params.h"
 #include "stats.h"
 
 namespace halcyra::py {

@@ -1,8 +1,6 @@
 // write_hyvi_from_faiss: writes a vector index from parts trained elsewhere.
 #include "contents.h"
-#include "halcyra/ivfpq.h"
 #include "halcyra/vector_index.h"
-#include "halcyra/vector_params.h"
 #include "stats.h"
 
 namespace halcyra::py {

@@ -27,32 +27,33 @@
 #include <string_view>
 #include <vector>
 
-#include "splitset/manifest.h"
-#include "roaring/postings.h"
 #include "halcyra/status.h"
+#include "halcyra/types.h"
 
 namespace halcyra {
 
+struct SplitEntry;  // a manifest entry (splitset/manifest.h)
+
 struct SplitSetWriterOptions {
-  uint16_t gram_size = 3;  // 0 means 1
-  uint64_t byte_cap = 33554432;  // recorded in the manifest only
-  std::string name_prefix = "split";
-  std::string policy = "stable_key";  // parsed by ParseSplitPolicy
+  uint16_t gram_size = kDefaultGramSize;  // 0 means 1
+  uint64_t byte_cap = kDefaultByteCap;    // recorded in the manifest only
+  std::string name_prefix = kDefaultNamePrefix;
+  std::string policy = "stable_key";  // or "tiered"
   uint32_t head_boundary = 0;         // accepted and ignored
   uint32_t stride = 0;                // of the split files; 0 means 512
   uint16_t tier_count = 0;            // recorded in the manifest only
   std::optional<Sortcol> sortcol;     // recorded in the manifest only
-  uint32_t bloom_bits_per_key = 10;   // 0: no Bloom filters
+  uint32_t bloom_bits_per_key = kDefaultBloomBitsPerKey;  // 0: no Bloom filters
   bool case_sensitive = false;
 };
 
 // What Resume takes besides the manifest; the rest comes from the manifest.
 struct SplitSetResumeOptions {
-  uint16_t gram_size = 3;  // 0 means 1; must be the manifest's gram size
-  uint32_t head_boundary = 0;  // accepted and ignored
+  uint16_t gram_size = kDefaultGramSize;  // 0 means 1; must be the manifest's gram size
+  uint32_t head_boundary = 0;             // accepted and ignored
   uint32_t stride = 0;
-  std::string name_prefix = "split";
-  uint32_t bloom_bits_per_key = 10;
+  std::string name_prefix = kDefaultNamePrefix;
+  uint32_t bloom_bits_per_key = kDefaultBloomBitsPerKey;
 };
 
 struct FlushedSplit {

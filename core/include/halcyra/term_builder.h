@@ -11,8 +11,8 @@
 #include <string_view>
 #include <utility>
 
-#include "roaring/postings.h"
 #include "halcyra/status.h"
+#include "halcyra/types.h"
 
 namespace halcyra {
 

@@ -25,7 +25,7 @@
 #include <limits>
 
 #include "base/coding.h"
-#include "halcyra/vector_index.h"
+#include "vector/hyvi_writer.h"
 
 namespace halcyra {
 namespace {

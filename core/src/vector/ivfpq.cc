@@ -11,7 +11,8 @@
 #include <cassert>
 #include <cmath>
 
-#include "halcyra/ivfpq.h"
+#include "halcyra/vector_index.h"
+#include "vector/training.h"
 
 namespace halcyra {
 namespace {

@@ -5,7 +5,8 @@
 #include <cassert>
 #include <limits>
 
-#include "halcyra/ivfpq.h"
+#include "halcyra/vector_index.h"
+#include "vector/training.h"
 #include "vector/nearest.h"
 
 namespace halcyra {

@@ -1,4 +1,5 @@
-#include "halcyra/vector_params.h"
+#include "halcyra/vector_index.h"
+#include "vector/training.h"
 
 #include <cstdio>
 #include <cstring>
