@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "base/coding.h"
-#include "splitset/manifest.h"
 #include "halcyra/split_set_writer.h"
+#include "splitset/manifest.h"
 #include "splitset/summary.h"
 
 namespace {

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "fst_reader.h"
 #include "base/coding.h"
+#include "fst_reader.h"
 
 namespace halcyra {
 namespace {

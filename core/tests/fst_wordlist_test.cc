@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "fst_reader.h"
 #include "fst/fst.h"
+#include "fst_reader.h"
 
 namespace halcyra {
 namespace {

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "halcyra/vector_index.h"
-#include "vector/training.h"
 #include "vector/nearest.h"
+#include "vector/training.h"
 #include "vector_reference.h"
 
 namespace halcyra {

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "facets/facet_map.h"
-#include "splitset/manifest.h"
 #include "halcyra/ngram.h"
 #include "ngram/ngram_index.h"
+#include "splitset/manifest.h"
 #include "splitset/summary.h"
 #include "test_readers.h"
 #include "test_util.h"

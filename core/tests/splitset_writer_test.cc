@@ -7,13 +7,13 @@
 #include <random>
 #include <set>
 
-#include "ngram/posting_table.h"
 #include "base/coding.h"
-#include "ngram/ngram_index.h"
 #include "base/sink.h"
+#include "ngram/ngram_index.h"
+#include "ngram/posting_table.h"
+#include "roaring/portable_roaring.h"
 #include "splitset/manifest.h"
 #include "splitset/summary.h"
-#include "roaring/portable_roaring.h"
 #include "test_readers.h"
 
 namespace halcyra {

@@ -7,9 +7,9 @@
 #include <set>
 
 #include "fortune_corpus.h"
+#include "term_index_reader.h"
 #include "terms/analyzer.h"
 #include "terms/term_index.h"
-#include "term_index_reader.h"
 #include "test_util.h"
 
 namespace halcyra {

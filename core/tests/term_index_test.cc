@@ -7,8 +7,8 @@
 #include <random>
 #include <set>
 
-#include "fst_reader.h"
 #include "fst/fst.h"
+#include "fst_reader.h"
 #include "term_index_reader.h"
 #include "terms/dict_blocks.h"
 #include "terms/term_table.h"

@@ -8,13 +8,13 @@
 #include <set>
 
 #include "fortune_corpus.h"
-#include "terms/analyzer.h"
+#include "halcyra/term_builder.h"
 #include "splitset/manifest.h"
 #include "splitset/split_policy.h"
 #include "splitset/summary.h"
-#include "halcyra/term_builder.h"
-#include "terms/term_index.h"
 #include "term_index_reader.h"
+#include "terms/analyzer.h"
+#include "terms/term_index.h"
 #include "test_readers.h"
 #include "test_util.h"
 

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <iterator>
 
-#include "facets/facet_map.h"
-#include "ngram/ngram_tokenizer.h"
-#include "ngram/ngram_index.h"
-#include "records/record_store.h"
 #include "base/sink.h"
+#include "facets/facet_map.h"
+#include "ngram/ngram_index.h"
+#include "ngram/ngram_tokenizer.h"
 #include "ngram/posting_table.h"
+#include "records/record_store.h"
 
 namespace halcyra {
 namespace {

@@ -26,9 +26,9 @@
 #include <string>
 #include <string_view>
 
-#include "roaring/postings.h"
 #include "base/sink.h"
 #include "halcyra/status.h"
+#include "roaring/postings.h"
 
 namespace halcyra {
 

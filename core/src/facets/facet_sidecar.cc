@@ -3,8 +3,8 @@
 #include <vector>
 
 #include "base/coding.h"
-#include "facets/facet_map.h"
 #include "base/format_limits.h"
+#include "facets/facet_map.h"
 
 namespace halcyra {
 namespace {

@@ -27,10 +27,10 @@
 #include <utility>
 #include <vector>
 
-#include "fst/crc32c.h"
 #include "base/coding.h"
-#include "fst/fst.h"
 #include "base/utf8.h"
+#include "fst/crc32c.h"
+#include "fst/fst.h"
 
 #include "base/utf8.h"
 

@@ -20,10 +20,10 @@
 #include <string_view>
 #include <vector>
 
-#include "halcyra/ngram.h"
-#include "roaring/postings.h"
 #include "base/sink.h"
+#include "halcyra/ngram.h"
 #include "halcyra/status.h"
+#include "roaring/postings.h"
 
 namespace halcyra {
 

@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "roaring/bitmap_queue.h"
 #include "halcyra/ngram.h"
-#include "ngram/ngram_index.h"
-#include "roaring/postings.h"
 #include "halcyra/status.h"
+#include "ngram/ngram_index.h"
+#include "roaring/bitmap_queue.h"
+#include "roaring/postings.h"
 
 namespace halcyra {
 

@@ -28,8 +28,8 @@
 #include <vector>
 
 #include "base/coding.h"
-#include "roaring/postings.h"
 #include "halcyra/status.h"
+#include "roaring/postings.h"
 
 namespace halcyra {
 

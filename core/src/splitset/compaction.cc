@@ -10,8 +10,8 @@
 #include "base/coding.h"
 #include "base/format_limits.h"
 #include "ngram/ngram_index.h"
-#include "splitset/summary.h"
 #include "roaring/portable_roaring.h"
+#include "splitset/summary.h"
 
 namespace halcyra {
 namespace {

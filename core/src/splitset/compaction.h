@@ -21,11 +21,11 @@
 #include <string_view>
 #include <vector>
 
-#include "splitset/manifest.h"
 #include "halcyra/ngram.h"
-#include "roaring/postings.h"
 #include "halcyra/split_set_writer.h"
 #include "halcyra/status.h"
+#include "roaring/postings.h"
+#include "splitset/manifest.h"
 
 namespace halcyra {
 

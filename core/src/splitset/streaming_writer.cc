@@ -6,15 +6,15 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "ngram/posting_table.h"
-#include "splitset/bloom.h"
-#include "ngram/ngram_tokenizer.h"
-#include "ngram/ngram_index.h"
 #include "base/sink.h"
+#include "ngram/ngram_index.h"
+#include "ngram/ngram_tokenizer.h"
+#include "ngram/posting_table.h"
+#include "roaring/portable_roaring.h"
+#include "splitset/bloom.h"
+#include "splitset/compaction.h"
 #include "splitset/split_policy.h"
 #include "splitset/summary.h"
-#include "splitset/compaction.h"
-#include "roaring/portable_roaring.h"
 
 namespace halcyra {
 namespace {

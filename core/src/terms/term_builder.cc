@@ -2,10 +2,10 @@
 
 #include <filesystem>
 
-#include "terms/analyzer.h"
 #include "base/sink.h"
-#include "terms/term_index.h"
+#include "terms/analyzer.h"
 #include "terms/term_filer.h"
+#include "terms/term_index.h"
 
 namespace halcyra {
 namespace {

@@ -21,9 +21,9 @@
 #include <string_view>
 #include <vector>
 
-#include "terms/analyzer.h"
-#include "roaring/postings.h"
 #include "halcyra/status.h"
+#include "roaring/postings.h"
+#include "terms/analyzer.h"
 #include "terms/term_index.h"
 #include "terms/term_table.h"
 

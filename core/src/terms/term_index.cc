@@ -4,9 +4,9 @@
 #include <cassert>
 #include <cstring>
 
-#include "terms/dict_blocks.h"
 #include "base/coding.h"
 #include "fst/fst.h"
+#include "terms/dict_blocks.h"
 
 namespace halcyra {
 namespace {

@@ -36,10 +36,10 @@
 #include <string_view>
 #include <vector>
 
-#include "terms/analyzer.h"
-#include "roaring/postings.h"
 #include "base/sink.h"
 #include "halcyra/status.h"
+#include "roaring/postings.h"
+#include "terms/analyzer.h"
 
 namespace halcyra {
 

@@ -6,8 +6,8 @@
 #include <limits>
 
 #include "halcyra/vector_index.h"
-#include "vector/training.h"
 #include "vector/nearest.h"
+#include "vector/training.h"
 
 namespace halcyra {
 namespace {
