@@ -51,31 +51,23 @@ bench: build
 
 # The manifest parser and the split-set writer's inputs (resume manifests,
 # compaction splits and tombstone records) under libFuzzer with
-# AddressSanitizer and UBSan, for FUZZ_TIME seconds each, from seeds written
-# by the manifest writer and by the writer itself. The parser needs only its
-# own unit and the error values; the writer needs the tokenizer, postings,
-# the n-gram index writer and the split-set units, with Roaring and ICU.
-FUZZ_CXXFLAGS := -std=c++20 -O1 -g -Icore/include -Icore/src
-FUZZ_SOURCES  := core/src/splitset/manifest.cc core/src/index/core_error.cc
-WRITER_FUZZ_SOURCES := $(wildcard core/src/splitset_write/*.cc core/src/splitset/*.cc core/src/index/*.cc) \
-  core/src/build/ngram_keys.cc core/src/build/ngram_index.cc core/src/build/postings.cc \
-  core/src/build/posting_table.cc core/src/build/bitmap_queue.cc
-WRITER_FUZZ_LIBS := -lroaring -licuuc
-
+# AddressSanitizer and UBSan, for FUZZ_TIME seconds each. The seeds are
+# written first: valid manifests by the manifest writer, and the manifests,
+# splits and tombstone records of a writer's life by SplitSetWriter itself.
+# CMake builds it all with clang (HALCYRA_FUZZ, see fuzz/CMakeLists.txt),
+# the whole core instrumented and its assertions on, without the extension,
+# tests or benchmarks.
 fuzz:
 	@scripts/install-deps clang libclang-rt-14-dev
-	mkdir -p $(FUZZ_BUILD)/manifest-corpus
-	clang++ $(FUZZ_CXXFLAGS) fuzz/manifest_seeds.cc $(FUZZ_SOURCES) -o $(FUZZ_BUILD)/manifest_seeds
-	$(FUZZ_BUILD)/manifest_seeds $(FUZZ_BUILD)/manifest-corpus
-	clang++ $(FUZZ_CXXFLAGS) -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-	  fuzz/manifest_fuzz.cc $(FUZZ_SOURCES) -o $(FUZZ_BUILD)/manifest_fuzz
-	$(FUZZ_BUILD)/manifest_fuzz -max_total_time=$(FUZZ_TIME) -max_len=4096 $(FUZZ_BUILD)/manifest-corpus
-	mkdir -p $(FUZZ_BUILD)/writer-corpus
-	clang++ $(FUZZ_CXXFLAGS) fuzz/writer_seeds.cc $(WRITER_FUZZ_SOURCES) $(WRITER_FUZZ_LIBS) -o $(FUZZ_BUILD)/writer_seeds
-	$(FUZZ_BUILD)/writer_seeds $(FUZZ_BUILD)/writer-corpus
-	clang++ $(FUZZ_CXXFLAGS) -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-	  fuzz/writer_fuzz.cc $(WRITER_FUZZ_SOURCES) $(WRITER_FUZZ_LIBS) -o $(FUZZ_BUILD)/writer_fuzz
-	$(FUZZ_BUILD)/writer_fuzz -max_total_time=$(FUZZ_TIME) -max_len=8192 $(FUZZ_BUILD)/writer-corpus
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" -DCMAKE_C_FLAGS_DEBUG="-g -O1" \
+	  -DHALCYRA_FUZZ=ON -DHALCYRA_PYTHON=OFF -DHALCYRA_TESTS=OFF -DHALCYRA_BENCH=OFF >/dev/null
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	mkdir -p $(FUZZ_BUILD)/manifest-corpus $(FUZZ_BUILD)/writer-corpus
+	$(FUZZ_BUILD)/fuzz/manifest_seeds $(FUZZ_BUILD)/manifest-corpus
+	$(FUZZ_BUILD)/fuzz/writer_seeds $(FUZZ_BUILD)/writer-corpus
+	$(FUZZ_BUILD)/fuzz/manifest_fuzz -max_total_time=$(FUZZ_TIME) -max_len=4096 $(FUZZ_BUILD)/manifest-corpus
+	$(FUZZ_BUILD)/fuzz/writer_fuzz -max_total_time=$(FUZZ_TIME) -max_len=8192 $(FUZZ_BUILD)/writer-corpus
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) demo-out
