@@ -6,7 +6,7 @@ import random
 import pytest
 
 import halcyra
-import readers
+from halcyra_tools import parse as readers
 from halcyra import Builder
 
 FILES = ("index.hys", "index.hyf", "records.bin", "records.idx")

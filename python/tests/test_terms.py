@@ -6,7 +6,7 @@ import sys
 import pytest
 
 import halcyra
-import readers
+from halcyra_tools import parse as readers
 from halcyra import TermBuilder, TermSplitSetBuilder, write_term_index
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import halcyra
-import readers
+from halcyra_tools import parse as readers
 from halcyra import VectorBuilder, write_hyvi_from_faiss
 
 MASK64 = (1 << 64) - 1

@@ -13,7 +13,7 @@ import pytest
 from sklearn.datasets import load_digits
 
 import halcyra
-import readers
+from halcyra_tools import parse as readers
 from ivfpq_search import IvfPqFile
 
 HERE = os.path.dirname(os.path.abspath(__file__))

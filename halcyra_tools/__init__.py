@@ -1,0 +1,18 @@
+"""Readers, a checker and a query tool for the static index files halcyra
+writes, over local files or HTTP servers that answer byte-range requests.
+
+    import halcyra_tools
+    index = halcyra_tools.open("out/")          # a dataset folder, index.hyss, .hys, .hyt, .hyvi
+    index.search("open source", facets={"source": ["computers"]}, limit=10)
+    index.stats                                 # requests, bytes, splits skipped ...
+    halcyra_tools.verify("out/")                # [] when every file is sound
+
+The query side needs the halcyra extension (query keys and terms are made by
+the library that made the index); inspecting and verifying do not."""
+
+from .errors import FormatError, NotFound, QueryError, SourceError, ToolsError
+from .indexes import Dataset, NgramFile, SplitSet, Stats, TermFile, VectorFile, open_index as open
+from .verify import Problem, verify
+
+__all__ = ["open", "verify", "Problem", "Stats", "Dataset", "SplitSet", "NgramFile", "TermFile", "VectorFile",
+           "ToolsError", "SourceError", "NotFound", "FormatError", "QueryError"]
