@@ -91,6 +91,13 @@ class Source:
         """The size if it is known without a request, else None."""
         return self._size
 
+    def exists(self):
+        try:
+            self.read_upto(0, 1)
+            return True
+        except NotFound:
+            return False
+
     def _cached(self, offset, length):
         if offset + length <= len(self._cache):
             return self._cache[offset : offset + length]

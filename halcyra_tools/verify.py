@@ -510,28 +510,48 @@ def _show(term):
     return repr(term.decode(errors="replace"))
 
 
-def verify(location, timeout=DEFAULT_TIMEOUT, stats=None):
-    """The problems found in the index at `location` (a dataset folder, a
-    split set, or one .hys/.hyf/.hyt/.hyvi file): a list of `Problem`, empty
-    when everything checks. An unreadable location is one problem. With
-    `stats` (a dict), the bytes checked and the traffic are stored in it."""
+class Report:
+    """What `check` found: the problems, whether the location could be read
+    at all, the bytes checked and the traffic."""
+
+    def __init__(self, problems, unreadable, bytes_checked, requests, nbytes):
+        self.problems, self.unreadable = problems, unreadable
+        self.bytes_checked, self.requests, self.bytes = bytes_checked, requests, nbytes
+
+
+class Unreadable(ToolsError):
+    """Nothing at the location can be checked (no file, no server, not ours)."""
+
+
+def check(location, timeout=DEFAULT_TIMEOUT):
+    """The `Report` of verifying `location`."""
     client = Client(timeout)
     checker = Checker(client)
     location = str(location)
+    unreadable = False
     try:
         _verify(checker, location)
+    except Unreadable as e:
+        unreadable = True
+        checker.problem(location, None, str(e))
+    except SourceError as e:
+        unreadable = not checker.bytes_checked
+        checker.problem(e.location, None, e.message)
     except FormatError as e:
         checker.problem(e.file, e.offset, e.message)
-    except SourceError as e:
-        checker.problem(e.location, None, e.message)
     except ToolsError as e:
         checker.problem(location, None, str(e))
     finally:
         client.close()
-    if stats is not None:
-        stats.update(bytes_checked=checker.bytes_checked, requests=client.counters.requests,
-                     bytes=client.counters.bytes)
-    return checker.finish()
+    return Report(checker.finish(), unreadable, checker.bytes_checked, client.counters.requests,
+                  client.counters.bytes)
+
+
+def verify(location, timeout=DEFAULT_TIMEOUT):
+    """The problems found in the index at `location` (a dataset folder, a
+    split set, or one .hys/.hyf/.hyt/.hyvi file): a list of `Problem`, empty
+    when everything checks. An unreadable location is one problem."""
+    return check(location, timeout).problems
 
 
 def _verify(checker, location):
@@ -541,6 +561,9 @@ def _verify(checker, location):
         try:
             manifest.read_upto(0, 64)
         except NotFound:
+            if not checker.client.source(child(location, "index.hys")).exists():
+                raise Unreadable("the folder holds neither a split-set manifest (index.hyss) "
+                                 "nor a dataset (index.hys)") from None
             return checker.dataset(location)
         return checker.guarded(manifest.location, checker.split_set, manifest)
     source = client.source(location)
@@ -556,4 +579,4 @@ def _verify(checker, location):
     if kind == "records":
         bin_source = source.sibling(source.name.rsplit(".", 1)[0] + ".bin")
         return checker.guarded(file, checker.records, file, checker.whole(source), bin_source.size())
-    raise FormatError(file, 0, f"not a halcyra file: unknown magic {bytes(head[:4])!r}")
+    raise Unreadable(f"not a halcyra file: unknown magic {bytes(head[:4])!r}")
