@@ -12,7 +12,7 @@ the library that made the index); inspecting and verifying do not."""
 
 from .errors import FormatError, NotFound, QueryError, SourceError, ToolsError
 from .indexes import Dataset, NgramFile, SplitSet, Stats, TermFile, VectorFile, open_index as open
-from .verify import Problem, verify
+from .verify import Problem, Report, check, verify
 
-__all__ = ["open", "verify", "Problem", "Stats", "Dataset", "SplitSet", "NgramFile", "TermFile", "VectorFile",
+__all__ = ["open", "verify", "check", "Problem", "Report", "Stats", "Dataset", "SplitSet", "NgramFile", "TermFile", "VectorFile",
            "ToolsError", "SourceError", "NotFound", "FormatError", "QueryError"]

@@ -16,15 +16,12 @@ from . import analysis, roaring
 from .errors import FormatError, NotFound, QueryError, SourceError
 from .formats import (
     BODY_NGRAM, MAGICS, MANIFEST_BLOOM, SPLIT_ABSOLUTE_IDS, SUMMARY_BLOOM, SUMMARY_FACETS, SUMMARY_TOMBSTONES,
-    Bloom, Manifest, ManifestHeader, facet_key, facet_presence, summary_records,
+    Bloom, Manifest, facet_key, facet_presence, summary_records,
 )
-from .ngram import PREFIX, FacetSidecar, NgramIndex, RecordStore, intersect, union
+from .ngram import PREFIX, FacetSidecar, NgramIndex, RecordStore, union
 from .source import DEFAULT_TIMEOUT, Client, check_name, child, is_folder
 from .terms import TermIndex
 from .vectors import VectorIndex
-
-MANIFEST_PREFIX = 64 << 10
-
 
 class Stats:
     """Traffic and split counts so far (cumulative over the index's life)."""
@@ -218,10 +215,8 @@ class SplitSet(Index):
     def __init__(self, client, source):
         super().__init__(client, source.location)
         self.source = source
-        head = source.read_upto(0, MANIFEST_PREFIX)
-        header = ManifestHeader(head, source.location)
-        data = head if len(head) >= header.size else head + source.read(len(head), header.size - len(head))
-        self.manifest = m = Manifest(data, source.location)
+        # Every summary is needed to choose the splits: the whole file, one request.
+        self.manifest = m = Manifest(source.read_rest(0), source.location)
         self.terms_body = m.header.body_kind != BODY_NGRAM
         self.splits = m.splits
         self._readers = {}
@@ -245,7 +240,12 @@ class SplitSet(Index):
         s = self.splits[i]
         if i not in self._readers:
             sub = self.source.sibling(s["name"], s["byte_size"])
-            self._readers[i] = TermIndex(sub) if self.terms_body else NgramIndex(sub)
+            if self.terms_body:
+                self._readers[i] = TermIndex(sub)
+            else:
+                # Header and block index in the first read: a key takes 20 dictionary bytes and a
+                # posting of 18 or more, so a stride-512 block index is under size / 2400 bytes.
+                self._readers[i] = NgramIndex(sub, prefix=min(PREFIX, 32 + s["byte_size"] // 2400))
         return self._readers[i]
 
     def sidecar(self, i):
@@ -364,7 +364,6 @@ def _open(client, location):
         # A split set's manifest, else a dataset.
         manifest = client.source(child(location, "index.hyss"))
         try:
-            manifest.read_upto(0, MANIFEST_PREFIX)
             return SplitSet(client, manifest)
         except NotFound:
             pass

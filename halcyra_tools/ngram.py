@@ -39,9 +39,9 @@ def union(sets):
 class NgramIndex:
     """One n-gram index file read by ranges."""
 
-    def __init__(self, source):
+    def __init__(self, source, prefix=PREFIX):
         self.source = source
-        self.header = NgramHeader(source.read_upto(0, PREFIX), source.location)
+        self.header = NgramHeader(source.read_upto(0, max(prefix, 18)), source.location)
         self._block_keys = None
 
     def block_keys(self):

@@ -27,6 +27,8 @@ BITMAP_BYTES = 8192
 EMPTY = b"\x3a\x30\x00\x00\x00\x00\x00\x00"
 
 _POPCOUNT = np.array([bin(i).count("1") for i in range(256)], np.uint8)
+_LOWEST = np.array([(i & -i).bit_length() - 1 if i else 0 for i in range(256)], np.int64)
+_HIGHEST = np.array([i.bit_length() - 1 if i else 0 for i in range(256)], np.int64)
 _U16 = np.dtype("<u2")
 _U32 = np.dtype("<u4")
 
@@ -232,14 +234,15 @@ def check_many(data, offsets, lengths, file="<bytes>", chunk_values=1 << 22):
     bitmaps = np.flatnonzero(good_c & (card > MAX_ARRAY))
     for i in range(0, len(bitmaps), 256):
         sel = bitmaps[i : i + 256]
-        rows = u8[(cstart[sel][:, None] + np.arange(BITMAP_BYTES)[None, :])]
+        rows = np.stack([u8[a : a + BITMAP_BYTES] for a in cstart[sel].tolist()])
         ones = _POPCOUNT[rows].sum(axis=1, dtype=np.int64)
         bad_container[sel[ones != card[sel]]] = True
-        bits = np.unpackbits(rows, axis=1, bitorder="little")
-        nz = bits.any(axis=1)
-        low_min[sel] = np.argmax(bits, axis=1)
-        low_max[sel] = BITMAP_BYTES * 8 - 1 - np.argmax(bits[:, ::-1], axis=1)
-        bad_container[sel[~nz]] = True
+        filled = rows != 0
+        first_byte = np.argmax(filled, axis=1)
+        last_byte = BITMAP_BYTES - 1 - np.argmax(filled[:, ::-1], axis=1)
+        r = np.arange(len(sel))
+        low_min[sel] = 8 * first_byte + _LOWEST[rows[r, first_byte]]
+        low_max[sel] = 8 * last_byte + _HIGHEST[rows[r, last_byte]]
 
     bad_bitmap[owner[bad_container]] = True
     cards = np.zeros(len(plain), np.int64)

@@ -10,6 +10,7 @@ and the small tables that follow it cost no second request."""
 
 import bisect
 import http.client
+import mmap
 import os
 import re
 import socket
@@ -113,6 +114,19 @@ class Source:
             self._cache = data
         return data
 
+    def read_rest(self, offset=0):
+        """Every byte from `offset` to the end of the file, in one request."""
+        if offset == 0 and self._size is not None and len(self._cache) == self._size:
+            return self._cache
+        data = self._fetch_rest(offset)
+        if offset == 0:
+            self._cache = data
+            self._size = len(data)
+        return data
+
+    def _fetch_rest(self, offset):
+        return self._fetch([(offset, max(self.size(), offset))], short_ok=True)[0]
+
     def read(self, offset, length):
         """Exactly `length` bytes at `offset`; a file that ends before is a
         format error (a truncated file) at `offset`."""
@@ -179,6 +193,7 @@ class BytesSource(Source):
     def __init__(self, data, location="<bytes>"):
         super().__init__(location, size=len(data))
         self._data = bytes(data)
+        self._cache = self._data
 
     def _fetch(self, spans, short_ok):
         return [self._data[a:b] for a, b in spans]
@@ -235,6 +250,18 @@ class FileSource(Source):
     def sibling(self, name, size=None):
         return FileSource(os.path.join(os.path.dirname(self.path), name), self._shared, size)
 
+    def whole(self):
+        """The file mapped into memory, read-only (one request)."""
+        size = self.size()
+        if size == 0:
+            return b""
+        try:
+            data = mmap.mmap(self._open(), 0, access=mmap.ACCESS_READ)
+        except (OSError, ValueError):
+            return super().whole()
+        self._count(1, len(data))
+        return data
+
     def close(self):
         if self._fd is not None:
             os.close(self._fd)
@@ -285,6 +312,11 @@ class HttpSource(Source):
         base = self.location.rsplit("/", 1)[0]
         return HttpSource(f"{base}/{urllib.parse.quote(name)}", self.pool, self._shared, size)
 
+    def _fetch_rest(self, offset):
+        if self._size is not None:
+            return super()._fetch_rest(offset)
+        return self._request_live([(offset, None)])[0]
+
     def _learn_size(self):
         self._fetch([(0, 1)], short_ok=True)
         if self._size is None:
@@ -313,8 +345,8 @@ class HttpSource(Source):
         return self._request_live(spans)
 
     def _request_live(self, spans):
-        header = "bytes=" + ",".join(f"{a}-{b - 1}" for a, b in spans)
-        what = f"bytes {spans[0][0]}-{spans[-1][1] - 1}"
+        header = "bytes=" + ",".join(f"{a}-{'' if b is None else b - 1}" for a, b in spans)
+        what = "bytes " + header[6:]
         timeout = self.pool.timeout
         for attempt in (0, 1):
             conn, reused = self.pool.get(self.scheme, self.netloc)
@@ -343,6 +375,8 @@ class HttpSource(Source):
             if not match:
                 self._fail(f"range {what} not satisfiable (HTTP 416) and no file size given")
             self._size = int(match.group(1))
+            if spans[-1][1] is None:
+                return [b""]
             return self._request(spans, short_ok=True)
         if status == 404:
             self._read_body(response, what)
@@ -359,6 +393,11 @@ class HttpSource(Source):
         # One part may answer several ranges (servers may merge them).
         out = []
         for a, b in spans:
+            if b is None:  # to the end of the file
+                if a != start or total is None or end != total:
+                    self._fail(f"asked for {what}, the server answered bytes {start}-{end - 1}/{total}")
+                out.append(body)
+                continue
             want_end = min(b, total) if total is not None else b
             if a < want_end and not (start <= a and want_end <= end):
                 self._fail(f"asked for bytes {a}-{b - 1}, the server answered bytes {start}-{end - 1}")

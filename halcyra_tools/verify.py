@@ -12,9 +12,9 @@ import numpy as np
 from . import roaring
 from .errors import FormatError, NotFound, SourceError, ToolsError
 from .formats import (
-    BODY_NGRAM, MAGICS, MANIFEST_BLOOM, MANIFEST_CASE_SENSITIVE, MANIFEST_FACETS,
+    BODY_NGRAM, MAGICS, MANIFEST_BLOOM, MANIFEST_FACETS,
     MANIFEST_TOMBSTONES, NGRAM_ENTRY, SPLIT_ABSOLUTE_IDS, SPLIT_TOMBSTONES, SUMMARY_BLOOM, SUMMARY_FACETS,
-    SUMMARY_TOMBSTONES, TERMS_CASE_SENSITIVE, VECTOR_LIST, Bloom, FacetHeader, FacetMeta, Manifest, ManifestHeader, NgramHeader,
+    SUMMARY_TOMBSTONES, TERMS_CASE_SENSITIVE, VECTOR_LIST, Bloom, FacetHeader, FacetMeta, Manifest, NgramHeader,
     RecordsHeader, TermHeader, VectorHeader, facet_key, facet_presence, summary_records, term_block,
 )
 from .fst import Fst
@@ -356,9 +356,7 @@ class Checker:
 
     def split_set(self, source):
         file = source.location
-        head = source.read_upto(0, 64 << 10)
-        header = ManifestHeader(head, file)
-        data = head if len(head) >= header.size else head + source.read(len(head), header.size - len(head))
+        data = source.read_rest(0)
         self.bytes_checked += len(data)
         m = Manifest(data, file)
         h = m.header
@@ -559,7 +557,7 @@ def _verify(checker, location):
     if is_folder(location):
         manifest = client.source(child(location, "index.hyss"))
         try:
-            manifest.read_upto(0, 64)
+            manifest.read_rest(0)
         except NotFound:
             if not checker.client.source(child(location, "index.hys")).exists():
                 raise Unreadable("the folder holds neither a split-set manifest (index.hyss) "
