@@ -25,7 +25,6 @@ sys.path.insert(0, os.path.join(HERE, ".."))
 from builder_bench import batches, corpus, write_corpus  # noqa: E402
 
 import halcyra_tools  # noqa: E402
-from halcyra_tools import analysis  # noqa: E402
 from halcyra_tools.formats import NGRAM_ENTRY  # noqa: E402
 from halcyra_tools.nginx import Nginx  # noqa: E402
 
