@@ -12,8 +12,8 @@
 // to at least five digits. A delta split's postings hold memtable-local
 // numbers (global id = the entry's first id + local number); a compacted
 // split's hold global ids and its entry has flags bit 1. Summaries carry a
-// Bloom record (tag 1) and, when ids were deleted, a tombstone record (tag 4,
-// the deleted global ids as a portable Roaring bitmap; entry flags bit 0).
+// Bloom record and, when ids were deleted, a tombstone record (entry flags
+// bit 0; layout at the top of splitset/streaming_writer.cc).
 //
 // Every failing call leaves the writer as it was: the memtable and pending
 // tombstones survive a failed Flush, the split table a failed Compact.

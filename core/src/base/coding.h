@@ -1,3 +1,5 @@
+// base/: byte sinks, little-endian coding, core errors, writer size limits, UTF-8.
+//
 // Little-endian fixed-width encoding, the only byte order of every halcyra file.
 // Encoded output is appended to a std::string used as a growable byte buffer.
 #pragma once

@@ -1,3 +1,4 @@
+// dataset/: the DatasetBuilder pipeline that writes a single-directory dataset.
 #include "halcyra/dataset_builder.h"
 
 #include <algorithm>

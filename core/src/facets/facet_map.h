@@ -1,23 +1,8 @@
+// facets/: facet map and keys, facet sidecar writer, facet-presence summary.
+//
 // Facets: which documents belong to which (field, category) pair, and the
-// sidecar file that stores them for ranged reads.
-//
-// Sidecar layout, all integers little-endian, regions back to back:
-//
-//   header     24 B  "HYSF"  version u16 = 1  case-sensitive flag u16
-//                    (0: keys made with case folding)  field count F u32
-//                    category count C u32  blob length B u32  reserved u32 = 0
-//   fields     F x 16 B, in field-name order:
-//                    name offset u32  name length u16  reserved u16
-//                    first category index u32  category count u32
-//   categories C x 36 B, grouped by field; within a field by facet key
-//                    ascending, equal keys in name order:
-//                    facet key u64  postings offset u64 (absolute)
-//                    head length u32  tail length u32  cardinality u32
-//                    name offset u32  name length u16  reserved u16
-//   blob       B bytes: each field's name, then its category names in name
-//                    order (unterminated, not deduplicated)
-//   postings   per category in table order: head bytes, then tail bytes
-//                    (the head/tail posting encoding)
+// sidecar file that stores them for ranged reads (byte layout at the top of
+// facet_sidecar.cc).
 #pragma once
 
 #include <cstdint>

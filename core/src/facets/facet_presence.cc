@@ -1,3 +1,6 @@
+// The facet-presence payload, integers little-endian:
+//
+//   key count n u32  n facet keys u64, strictly ascending (unsigned)
 #include "facets/facet_presence.h"
 
 #include <algorithm>

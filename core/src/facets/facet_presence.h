@@ -1,11 +1,8 @@
 // The facet-presence list of one split: the facet keys of every (field,
 // category) pair with a document in the split, so that a reader filtering on
 // a category skips the splits whose list lacks its key and fetches only the
-// remaining splits' sidecars.
-//
-//   payload  key count n u32  n facet keys u64, strictly ascending (unsigned)
-//
-// Kept in the manifest as a summary record with tag kFacetPresenceRecord.
+// remaining splits' sidecars. Kept in the manifest as a summary record with
+// tag kFacetPresenceRecord; payload layout at the top of facet_presence.cc.
 #pragma once
 
 #include <string>

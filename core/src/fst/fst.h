@@ -1,16 +1,10 @@
+// fst/: the FST dictionary builder and its checksum.
+//
 // FstBuilder compiles byte-string keys, given in strictly increasing order,
 // with unsigned 64-bit values into a minimal acyclic finite-state transducer
 // and serialises it into one byte string. A reader finds a key's value by
 // walking the key's bytes from the root and summing the outputs it passes.
-//
-// The file, all integers little-endian:
-//   u64 version (3) | u64 type (0) | nodes ... | u64 key count |
-//   u64 root address | u32 masked CRC-32C of every preceding byte
-//
-// Nodes are written children first, each as soon as no later key can change
-// it; a node's address is the offset of its last byte. Address 0 is the final
-// node without transitions or output, which is never written. Identical nodes
-// are shared while a bounded cache of recently written nodes still holds them.
+// Byte layout at the top of fst_builder.cc.
 #pragma once
 
 #include <cstddef>

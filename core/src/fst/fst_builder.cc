@@ -1,3 +1,13 @@
+// The FST file, all integers little-endian:
+//
+//   u64 version (3) | u64 type (0) | nodes ... | u64 key count |
+//   u64 root address | u32 masked CRC-32C of every preceding byte (crc32c.h)
+//
+// Nodes are written children first, each as soon as no later key can change
+// it; a node's address is the offset of its last byte. Address 0 is the final
+// node without transitions or output, which is never written. Identical nodes
+// are shared while a bounded cache of recently written nodes still holds them.
+//
 // Node encodings. Every node ends with a state byte whose top two bits give its
 // kind; a reader decodes a node backwards from its address (the state byte).
 // Fields are listed in the order they are written. "Packed" integers take the

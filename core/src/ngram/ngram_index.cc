@@ -1,3 +1,16 @@
+// The n-gram index file. All integers little-endian, no padding:
+//
+//   header      "HYSI"  version u16  gram size u16  key count K u32  stride S u32
+//               version 3: keys made with case folding, 16 bytes
+//               version 4: keys made without it, 18 bytes: + u16 marker 1
+//   block index ceil(K / S) keys u64: the key of dictionary entry b * S
+//   dictionary  K entries of 20 bytes, keys strictly ascending (unsigned):
+//               key u64  posting offset u64 (absolute)  posting length u32
+//   postings    the posting bytes in dictionary order, back to back (whole
+//               encoding, roaring/postings.cc)
+//
+// Every offset is known before the dictionary is written, so the file is
+// written in one pass without seeking.
 #include "ngram/ngram_index.h"
 
 #include <algorithm>
@@ -5,20 +18,17 @@
 
 #include "base/coding.h"
 #include "base/format_limits.h"
+#include "ngram/ngram_index_format.h"
 #include "roaring/postings.h"
 
 namespace halcyra {
 namespace {
 
-constexpr size_t kHeaderSize = 16;
-constexpr size_t kCaseSensitiveHeaderSize = 18;
-constexpr size_t kBlockKeySize = 8;
-constexpr size_t kDictEntrySize = 20;
 // The dictionary is handed to the sink in pieces of about this size.
 constexpr size_t kChunk = 1 << 16;
 
 uint32_t Stride(uint32_t stride) { return stride != 0 ? stride : kDefaultStride; }
-size_t HeaderSize(bool fold_case) { return fold_case ? kHeaderSize : kCaseSensitiveHeaderSize; }
+size_t HeaderSize(bool fold_case) { return fold_case ? kNgramIndexHeaderSize : kNgramIndexCaseSensitiveHeaderSize; }
 
 // Positions of the entries in ascending key order; empty when the entries
 // are in that order already.
@@ -50,7 +60,7 @@ Status WriteIndex(NgramPostings& entries, uint16_t gram_size, uint32_t stride, b
   const uint64_t blocks = (k + s - 1) / s;
 
   std::string buf;
-  buf.reserve(std::max<size_t>(HeaderSize(fold_case) + kBlockKeySize * blocks, kChunk + kDictEntrySize));
+  buf.reserve(std::max<size_t>(HeaderSize(fold_case) + kNgramBlockKeySize * blocks, kChunk + kNgramDictEntrySize));
   AppendNgramIndexHeader(static_cast<uint32_t>(k), gram_size, stride, fold_case, &buf);
   for (uint64_t b = 0; b < blocks; ++b) PutFixed64(&buf, entries.key(at(b * s)));
 
@@ -86,17 +96,17 @@ Status WriteIndex(NgramPostings& entries, uint16_t gram_size, uint32_t stride, b
 
 uint64_t NgramIndexFrontSize(uint64_t key_count, uint32_t stride, bool fold_case) {
   const uint64_t s = Stride(stride);
-  return HeaderSize(fold_case) + (key_count + s - 1) / s * kBlockKeySize + key_count * kDictEntrySize;
+  return HeaderSize(fold_case) + (key_count + s - 1) / s * kNgramBlockKeySize + key_count * kNgramDictEntrySize;
 }
 
 void AppendNgramIndexHeader(uint32_t key_count, uint16_t gram_size, uint32_t stride, bool fold_case,
                             std::string* out) {
-  out->append("HYSI", 4);
-  PutFixed16(out, fold_case ? 3 : 4);
+  out->append(kNgramIndexMagic);
+  PutFixed16(out, fold_case ? kNgramIndexFoldedVersion : kNgramIndexCaseSensitiveVersion);
   PutFixed16(out, gram_size);
   PutFixed32(out, key_count);
   PutFixed32(out, Stride(stride));
-  if (!fold_case) PutFixed16(out, 1);
+  if (!fold_case) PutFixed16(out, kNgramIndexCaseMarker);
 }
 
 void AppendNgramDictEntry(NgramKey key, uint64_t offset, uint32_t length, std::string* out) {

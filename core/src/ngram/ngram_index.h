@@ -1,16 +1,8 @@
+// ngram/: n-gram tokenizer and keys, posting table, n-gram index writer.
+//
 // The n-gram index file: every NgramKey of a document collection with the
-// whole-encoded posting of the documents containing it.
-//
-//   header      "HYSI"  version u16  gram size u16  key count K u32  stride S u32
-//               version 3: keys made with case folding, 16 bytes
-//               version 4: keys made without it, 18 bytes: + u16 marker 1
-//   block index ceil(K / S) keys u64: the key of dictionary entry b * S
-//   dictionary  K entries, keys strictly ascending (unsigned):
-//               key u64  posting offset u64 (absolute)  posting length u32
-//   postings    the posting bytes in dictionary order, back to back
-//
-// All integers little-endian, no padding. Every offset is known before the
-// dictionary is written, so the file is written in one pass without seeking.
+// whole-encoded posting of the documents containing it. Byte layout at the
+// top of ngram_index.cc; its constants in ngram_index_format.h.
 #pragma once
 
 #include <roaring/roaring.h>
@@ -23,12 +15,10 @@
 #include "base/sink.h"
 #include "halcyra/ngram.h"
 #include "halcyra/status.h"
+#include "ngram/ngram_index_format.h"
 #include "roaring/postings.h"
 
 namespace halcyra {
-
-// Dictionary entries per block index key when the caller passes stride 0.
-inline constexpr uint32_t kDefaultStride = 512;
 
 // The entries of an n-gram index: keys, in any order, each with its whole-
 // encoded posting. Postings encoded by the caller are kept back to back in one

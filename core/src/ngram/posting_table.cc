@@ -2,23 +2,16 @@
 
 #include <algorithm>
 
+#include "roaring/posting_format.h"
+
 namespace halcyra {
 namespace {
 
 constexpr size_t kMinIndexLog2 = 10;
 
-// Portable serialized sizes: a bitmap's cookie and container count, one
-// container's key, cardinality and offset, one id of an array container.
-constexpr uint64_t kBitmapHeaderBytes = 8;
-constexpr uint64_t kContainerBytes = 8;
-constexpr uint64_t kArrayIdBytes = 2;
-// Past this many ids a container is a fixed 8192-byte bitmap, as large as
-// the array it replaces.
-constexpr uint32_t kMaxArrayIds = 4096;
-
 // The growth of a posting whose newest id so far is `last` when id joins it.
 uint64_t JoinCost(DocId last, DocId id) {
-  return (last >> 16) == (id >> 16) ? kArrayIdBytes : kContainerBytes + kArrayIdBytes;
+  return (last >> 16) == (id >> 16) ? kArrayIdBytes : kPerContainerBytes + kArrayIdBytes;
 }
 
 }  // namespace
@@ -54,7 +47,7 @@ bool PostingTable::Add(NgramKey key, DocId doc) {
   slot.key = key;
   slot.count = 1;
   slot.first = doc;
-  serialized_bytes_ += kBitmapHeaderBytes + kContainerBytes + kArrayIdBytes;
+  serialized_bytes_ += kBitmapHeaderBytes + kPerContainerBytes + kArrayIdBytes;
   index_[i] = static_cast<uint32_t>(slots_.size());
   if (slots_.size() * 2 > index_.size()) Grow();
   return true;
@@ -94,7 +87,7 @@ void PostingTable::AddTo(uint32_t position, DocId doc) {
     }
     default:
       if ((slot.first >> 16) != (doc >> 16)) {
-        serialized_bytes_ += kContainerBytes + kArrayIdBytes;
+        serialized_bytes_ += kPerContainerBytes + kArrayIdBytes;
         slot.first = (doc & 0xFFFF0000u) | 1;
       } else if ((slot.first & 0xFFFF) < kMaxArrayIds) {
         serialized_bytes_ += kArrayIdBytes;
@@ -129,7 +122,7 @@ Result<NgramPostings> PostingTable::TakePostings() {
   // Room for every inline encoding, so that the buffer is never copied to
   // grow: an inline posting takes at most two single-id containers. Bitmaps
   // are encoded by the writer, one at a time.
-  constexpr size_t kMaxInlineBytes = 8 + 2 * (4 + 4 + 2);
+  constexpr size_t kMaxInlineBytes = kBitmapHeaderBytes + 2 * (kPerContainerBytes + kArrayIdBytes);
   size_t inline_count = 0;
   for (const Slot& s : slots_) inline_count += s.count != kInBitmap;
   NgramPostings entries;

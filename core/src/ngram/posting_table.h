@@ -23,11 +23,10 @@ namespace halcyra {
 // Ids bound for bitmaps are filed in batches through a BitmapQueue.
 //
 // The table also keeps the total size of its postings in the portable Roaring
-// serialization, exact as long as each key's ids arrive ascending and
-// distinct (documents numbered in order, keys deduplicated per document):
-// a posting costs 8 bytes of header, 8 per container, 2 per id of an array
-// container (up to 4096 ids) and 8192 for a bitmap container. A bitmap
-// slot's unused `first` field tracks its newest container for this.
+// serialization (sizes in roaring/posting_format.h), exact as long as each
+// key's ids arrive ascending and distinct (documents numbered in order, keys
+// deduplicated per document). A bitmap slot's unused `first` field tracks its
+// newest container for this.
 class PostingTable {
  public:
   PostingTable();

@@ -1,3 +1,12 @@
+// The record store, two files, all integers little-endian:
+//
+//   records.bin  the payloads back to back
+//   records.idx  "HYSR"  version u16 = 1  reserved u16 = 0  record count N u32
+//                reserved u32 = 0  then N + 1 offsets u64 into records.bin:
+//                0, then the running total after each payload
+//
+// Record d is bytes [offset d, offset d + 1) of records.bin. Both files are
+// written one payload and one offset per record.
 #include "records/record_store.h"
 
 #include <string>

@@ -1,12 +1,8 @@
-// The record store: the opaque payload of every document, in DocId order.
+// records/: the record store writer.
 //
-//   records.bin  the payloads back to back
-//   records.idx  "HYSR"  version u16 = 1  reserved u16 = 0  record count N u32
-//                reserved u32 = 0  then N + 1 offsets u64 into records.bin:
-//                0, then the running total after each payload
-//
-// Record d is bytes [offset d, offset d + 1) of records.bin. Both files are
-// written strictly front to back, one payload and one offset per record.
+// The record store: the opaque payload of every document, in DocId order,
+// in two files written strictly front to back. Byte layout at the top of
+// record_store.cc.
 #pragma once
 
 #include <cstdint>

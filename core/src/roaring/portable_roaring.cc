@@ -6,12 +6,11 @@
 
 #include "base/coding.h"
 #include "base/core_error.h"
+#include "roaring/posting_format.h"
 
 namespace halcyra {
 namespace {
 
-constexpr uint32_t kCookieNoRuns = 12346;
-constexpr uint32_t kCookieRuns = 12347;
 constexpr uint32_t kMaxContainers = 65536;
 // With run containers, offsets are written only from this many containers on.
 constexpr uint32_t kOffsetThreshold = 4;

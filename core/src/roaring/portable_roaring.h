@@ -1,25 +1,15 @@
-// A checked reader of the portable Roaring serialization, for bitmaps that
-// come from outside the process (split postings and tombstone records given
-// back to the writer). The Roaring library checks only that it stays inside
-// the buffer; a bitmap whose containers break the format's invariants would
-// later misbehave in its set operations. So every invariant is checked here
-// first:
-//
-//   cookie u32      12346: no run containers; container count n u32 follows
-//                   12347 in the low 16 bits: n - 1 in the high 16 bits, then
-//                   a run flag per container, ceil(n / 8) bytes
-//   descriptors     n x (key u16, cardinality - 1 u16), keys strictly ascending
-//   offsets         n x u32, present with cookie 12346 or when n >= 4; not
-//                   needed for reading in order, so only skipped
-//   containers      in key order, each one of:
-//                   run     run count r u16, r x (start u16, length - 1 u16),
-//                           ordered and non-overlapping, inside the container,
-//                           covering exactly the cardinality
-//                   bitmap  cardinality > 4096: 1024 x u64, popcount =
-//                           cardinality
-//                   array   cardinality x u16, strictly ascending
-//
-// Bytes after the last container are not part of the bitmap.
+// A checked reader of the portable Roaring serialization (byte layout at the
+// top of postings.cc), for bitmaps that come from outside the process (split
+// postings and tombstone records given back to the writer). The Roaring
+// library checks only that it stays inside the buffer; a bitmap whose
+// containers break the format's invariants would later misbehave in its set
+// operations. So every invariant is checked here first: at most 65536
+// containers, keys strictly ascending, an array container's values strictly
+// ascending, a bitmap container's popcount equal to its cardinality, and a
+// run container's runs ordered, non-overlapping, inside the container and
+// covering exactly its cardinality. The offsets are not needed for reading in
+// order, so they are only skipped. Bytes after the last container are not
+// part of the bitmap.
 #pragma once
 
 #include <bit>
@@ -29,6 +19,7 @@
 
 #include "base/coding.h"
 #include "halcyra/status.h"
+#include "roaring/posting_format.h"
 #include "roaring/postings.h"
 
 namespace halcyra {
@@ -73,10 +64,6 @@ class PortableRoaring {
   Bitmap ToBitmap() const;
 
  private:
-  // Past this many ids a container is a bitmap container of 8192 bytes.
-  static constexpr uint32_t kMaxArrayIds = 4096;
-  static constexpr size_t kBitmapContainerBytes = 8192;
-
   PortableRoaring() = default;
   bool IsRun(uint32_t container) const {
     return run_flags_ != nullptr && (static_cast<uint8_t>(run_flags_[container / 8]) >> (container % 8) & 1) != 0;

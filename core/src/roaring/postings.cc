@@ -1,3 +1,30 @@
+// Posting encodings. A posting is stored in the portable Roaring
+// serialization, never run-optimised first, so postings built by insertion
+// start with cookie 12346. Each file format uses exactly one encoding:
+//
+//   whole      one serialized bitmap
+//   head/tail  the ids below a head boundary H, then the ids at or above it,
+//              serialized separately; an empty half is the 8-byte empty bitmap
+//              3A 30 00 00 00 00 00 00, never zero bytes
+//
+// The portable serialization, all integers little-endian (constants in
+// posting_format.h):
+//
+//   cookie       u32 12346, then container count n u32 (no run containers);
+//                or u32 with 12347 in its low 16 bits and n - 1 in its high
+//                16, then a run flag per container, ceil(n / 8) bytes (never
+//                written here; PortableRoaring reads it)
+//   descriptors  n x (key u16, cardinality - 1 u16), keys strictly ascending;
+//                a container holds the ids whose high 16 bits are its key
+//   offsets      n x u32, where each container starts, counted from the
+//                bitmap's first byte; present with cookie 12346 or when n >= 4
+//   containers   in key order, each one of:
+//                array   cardinality <= 4096: the ids' low 16 bits, u16 each,
+//                        strictly ascending
+//                bitmap  cardinality > 4096: 1024 u64 words, low bits v being
+//                        bit v % 64 of word v / 64
+//                run     (flagged containers only) run count r u16, then r x
+//                        (start u16, length - 1 u16), ascending
 #include "roaring/postings.h"
 
 #include <algorithm>
@@ -6,11 +33,10 @@
 #include <memory>
 
 #include "base/coding.h"
+#include "roaring/posting_format.h"
 
 namespace halcyra {
 namespace {
-
-constexpr uint32_t kBitmapContainerBytes = 8192;
 
 struct RoaringDeleter {
   void operator()(roaring_bitmap_t* r) const { roaring_bitmap_free(r); }
@@ -71,11 +97,7 @@ Status AppendPosting(const roaring_bitmap_t& posting, std::string* out) {
   return SerializeInto(posting, "posting", out);
 }
 
-// Portable layout without run containers: cookie 12346, container count,
-// (key u16, cardinality - 1 u16) per container, then the byte offset of each
-// container's data, then the data: an array container holds its low 16-bit
-// values ascending, a bitmap container (more than 4096 values) 1024
-// little-endian u64 words, value v being bit v % 64 of word v / 64.
+// The portable layout without run containers, written directly.
 namespace {
 
 // The end of the container that starts at ids[i]: a binary search, since a
@@ -86,16 +108,16 @@ size_t ContainerEnd(std::span<const DocId> ids, size_t i) {
          ids.begin();
 }
 
-size_t ContainerDataBytes(size_t n) { return n > kMaxArrayPosting ? kBitmapContainerBytes : 2 * n; }
+size_t ContainerDataBytes(size_t n) { return n > kMaxArrayIds ? kBitmapContainerBytes : kArrayIdBytes * n; }
 
 }  // namespace
 
 size_t SortedPostingSize(std::span<const DocId> ids) {
   assert(std::is_sorted(ids.begin(), ids.end()));
-  size_t size = 8;
+  size_t size = kBitmapHeaderBytes;
   for (size_t i = 0, j; i < ids.size(); i = j) {
     j = ContainerEnd(ids, i);
-    size += 8 + ContainerDataBytes(j - i);
+    size += kPerContainerBytes + ContainerDataBytes(j - i);
   }
   return size;
 }
@@ -114,7 +136,7 @@ char* PutSortedPosting(std::span<const DocId> ids, char* out) {
   size_t containers = 0;
   for (size_t i = 0; i < ids.size(); i = ContainerEnd(ids, i)) ++containers;
   char* descriptor = out;
-  put32(descriptor, 12346);
+  put32(descriptor, kCookieNoRuns);
   put32(descriptor, static_cast<uint32_t>(containers));
   // Descriptors, offsets and data are written side by side, one container
   // at a time.
@@ -125,7 +147,7 @@ char* PutSortedPosting(std::span<const DocId> ids, char* out) {
     put16(descriptor, ids[i] >> 16);
     put16(descriptor, static_cast<uint32_t>(j - i - 1));
     put32(offset, static_cast<uint32_t>(data - out));
-    if (j - i > kMaxArrayPosting) {
+    if (j - i > kMaxArrayIds) {
       std::memset(data, 0, kBitmapContainerBytes);
       for (size_t k = i; k < j; ++k) {
         const uint32_t v = ids[k] & 0xFFFF;

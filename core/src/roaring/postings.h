@@ -1,12 +1,8 @@
-// Postings: the set of documents filed under one key, held as a Roaring
-// bitmap and stored in the portable Roaring serialization (never run-
-// optimised first, so postings built by insertion start with cookie 12346).
+// roaring/: Roaring postings: encodings, a checked portable reader, a batched bitmap filler.
 //
-// Two encodings exist; each file format uses exactly one:
-//   whole      one serialized bitmap
-//   head/tail  the ids below a head boundary H, then the ids at or above it,
-//              serialized separately; an empty half is the 8-byte empty bitmap
-//              3A 30 00 00 00 00 00 00, never zero bytes
+// Postings: the set of documents filed under one key, held as a Roaring
+// bitmap. Its two encodings, whole and head/tail, are laid out at the top of
+// postings.cc; each file format uses exactly one.
 #pragma once
 
 #include <roaring/roaring.h>
@@ -52,10 +48,6 @@ Result<std::string> EncodePosting(const roaring_bitmap_t& posting);
 // The whole encoding appended to *out, which grows by exactly its size; for
 // writers that keep many postings back to back in one buffer.
 Status AppendPosting(const roaring_bitmap_t& posting, std::string* out);
-
-// Past this many ids a container is a bitmap container (8192 bytes) rather
-// than an array of 16-bit values, in the library as in the format.
-inline constexpr size_t kMaxArrayPosting = 4096;
 
 // The whole encoding of the sorted, distinct ids appended to *out: byte for
 // byte what AppendPosting gives for a bitmap built by inserting those ids,

@@ -1,3 +1,11 @@
+// The Bloom filter payload, integers little-endian:
+//
+//   k u32 (probes)  m u32 (bits, a multiple of 8)  bit array m/8 B
+//   bit j is bit (j mod 8), least significant first, of byte j/8
+//
+// Probes by double hashing over the SplitMix64 output function:
+//   h = mix(x), g = mix(x ^ 0x9e3779b97f4a7c15) | 1; probe i sets bit
+//   (h + i*g) mod m, for i = 0 .. k-1, all arithmetic modulo 2^64.
 #include "splitset/bloom.h"
 
 #include <algorithm>

@@ -1,13 +1,6 @@
 // The Bloom filter of one split over its distinct n-gram keys, kept as a
 // summary record in the manifest so that a reader can skip splits that lack
-// a query's key.
-//
-//   payload  k u32 (probes)  m u32 (bits, a multiple of 8)  bit array m/8 B
-//            bit j is bit (j mod 8), least significant first, of byte j/8
-//
-// Probes by double hashing over the SplitMix64 output function:
-//   h = mix(x), g = mix(x ^ 0x9e3779b97f4a7c15) | 1; probe i sets bit
-//   (h + i*g) mod m, for i = 0 .. k-1, all arithmetic modulo 2^64.
+// a query's key. Payload layout and probes at the top of bloom.cc.
 #pragma once
 
 #include <cstddef>

@@ -10,19 +10,13 @@
 #include "base/coding.h"
 #include "base/format_limits.h"
 #include "ngram/ngram_index.h"
+#include "ngram/ngram_index_format.h"
 #include "roaring/portable_roaring.h"
+#include "roaring/posting_format.h"
 #include "splitset/summary.h"
 
 namespace halcyra {
 namespace {
-
-constexpr size_t kMinSplitBytes = 16;
-constexpr size_t kHeaderSize = 16;
-constexpr size_t kCaseSensitiveHeaderSize = 18;
-constexpr uint16_t kCaseSensitiveVersion = 4;
-constexpr uint64_t kBlockKeySize = 8;
-constexpr uint64_t kDictEntrySize = 20;
-constexpr uint64_t kBitmapContainerBytes = 8192;
 
 Error Compact(std::string message) { return Error::Core("HYSS compact: " + message); }
 
@@ -167,16 +161,16 @@ void AddPieces(const PortableRoaring& posting, DocId offset, std::vector<Piece>*
 }
 
 // An upper bound of the encoded size of the merged posting of *pieces (which
-// are reordered): a container of n ids takes 8 bytes of descriptor and
-// offset plus 2n bytes, at most 8192, and the bound charges every container
-// with at least the ids it gets.
+// are reordered): a container of n ids takes kPerContainerBytes plus
+// kArrayIdBytes per id, at most kBitmapContainerBytes, and the bound charges
+// every container with at least the ids it gets.
 uint64_t MergedPostingBound(std::vector<Piece>* pieces) {
   std::sort(pieces->begin(), pieces->end(), [](const Piece& a, const Piece& b) { return a.container < b.container; });
-  uint64_t bound = 8;
+  uint64_t bound = kBitmapHeaderBytes;
   for (size_t i = 0, j; i < pieces->size(); i = j) {
     uint64_t ids = 0;
     for (j = i; j < pieces->size() && (*pieces)[j].container == (*pieces)[i].container; ++j) ids += (*pieces)[j].ids;
-    bound += 8 + std::min<uint64_t>(2 * ids, kBitmapContainerBytes);
+    bound += kPerContainerBytes + std::min<uint64_t>(kArrayIdBytes * ids, kBitmapContainerBytes);
   }
   return bound;
 }
@@ -185,24 +179,27 @@ uint64_t MergedPostingBound(std::vector<Piece>* pieces) {
 
 Result<DeltaInput> DeltaInput::Read(const SplitEntry& entry, std::string_view bytes, Bitmap* tombstones) {
   HALCYRA_RETURN_IF_ERROR(AddTombstones(entry.summary, tombstones));
-  if (bytes.size() < kMinSplitBytes || bytes.substr(0, 4) != "HYSI") {
+  if (bytes.size() < kNgramIndexHeaderSize || bytes.substr(0, 4) != kNgramIndexMagic) {
     return Compact("input is not an HYS split");
   }
   const char* p = bytes.data();
   const uint64_t size = bytes.size();
-  const uint64_t header = DecodeFixed16(p + 4) == kCaseSensitiveVersion ? kCaseSensitiveHeaderSize : kHeaderSize;
+  const uint64_t header = DecodeFixed16(p + 4) == kNgramIndexCaseSensitiveVersion
+                              ? kNgramIndexCaseSensitiveHeaderSize
+                              : kNgramIndexHeaderSize;
   const uint32_t key_count = DecodeFixed32(p + 8);
   const uint32_t stride = DecodeFixed32(p + 12);
-  const uint64_t dict_at = header + (stride == 0 ? 0 : (uint64_t{key_count} + stride - 1) / stride * kBlockKeySize);
+  const uint64_t dict_at =
+      header + (stride == 0 ? 0 : (uint64_t{key_count} + stride - 1) / stride * kNgramBlockKeySize);
   const bool relative = (entry.flags & kSplitAbsoluteIds) == 0;
 
   DeltaInput input;
   input.bytes_ = bytes;
   input.id_offset_ = relative ? entry.first_id : 0;
-  input.postings_.reserve(std::min<uint64_t>(key_count, size / kDictEntrySize));
+  input.postings_.reserve(std::min<uint64_t>(key_count, size / kNgramDictEntrySize));
   for (uint64_t i = 0; i < key_count; ++i) {
-    const uint64_t at = dict_at + kDictEntrySize * i;
-    if (size < at + kDictEntrySize) return Compact("truncated dictionary");
+    const uint64_t at = dict_at + kNgramDictEntrySize * i;
+    if (size < at + kNgramDictEntrySize) return Compact("truncated dictionary");
     const Posting posting{DecodeFixed64(p + at), DecodeFixed64(p + at + 8), DecodeFixed32(p + at + 16)};
     if (posting.offset > size || posting.length > size - posting.offset) return Compact("posting out of range");
     Result<PortableRoaring> ids = PortableRoaring::Parse(bytes.substr(posting.offset, posting.length));

@@ -1,18 +1,11 @@
 // Compaction's reading and merging of delta splits: each input split is
 // checked whole before anything is merged, then the inputs' postings are
 // merged key by key into absolute ids, minus the tombstoned ids, and written
-// as one n-gram index file.
-//
-// An input is an n-gram index file in the flat layout:
-//
-//   header      "HYSI"  version u16  gram size u16  key count K u32  stride S u32
-//               (+ u16 marker when the version is 4: 18 bytes, else 16)
-//   block index ceil(K / S) x u64 (none when S is 0)
-//   dictionary  K x (key u64, posting offset u64, posting length u32)
-//   postings    portable Roaring bitmaps at the dictionary's offsets
+// as one n-gram index file (byte layout at the top of ngram/ngram_index.cc).
 //
 // Only what merging needs is read: the gram size and the case marker are
-// not checked, and the keys need not be sorted or distinct.
+// not checked, the keys need not be sorted or distinct, and a stride of 0
+// means no block index.
 #pragma once
 
 #include <cstdint>

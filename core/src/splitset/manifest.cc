@@ -1,3 +1,22 @@
+// The split-set manifest. With N splits, string blob length S and summary
+// blob length U it is exactly 64 + 56N + S + U bytes:
+//
+//   header   64 B  "HYSS"  version u16 = 1  flags u16  policy u8  body kind u8
+//                  tier count u16  split count N u32  base count u32  S u32
+//                  U u64  byte cap u64  sortcol name offset u32  sortcol name
+//                  length u16  sortcol number u16  sortcol flag u8
+//                  gram size u16 (unaligned, at 49)  13 reserved zero bytes
+//   entries  N x 56 B:  name offset u32  name length u16  tier u16
+//                  document count u32  first id u32  last id u32  flags u16
+//                  reserved u16  byte size u64  epoch u64  summary offset u64
+//                  (0 when empty)  summary length u32  reserved u32
+//   strings  S B: the split names in entry order, then the sortcol name
+//   summary  U B: the non-empty summaries in entry order, back to back
+//                  (summary records, summary.cc)
+//
+// All integers little-endian; name and summary offsets are relative to the
+// start of their blob. The flag, policy and body-kind values are the
+// constants of manifest.h and split_policy.h.
 #include "splitset/manifest.h"
 
 #include "base/utf8.h"

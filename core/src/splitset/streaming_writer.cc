@@ -1,3 +1,11 @@
+// The streaming split-set writer (halcyra/split_set_writer.h). Besides the
+// Bloom record, a split's summary may carry a tombstone record:
+//
+//   tag 4  payload: the whole posting encoding (roaring/postings.cc) of the
+//          global ids deleted since the previous flush; a compacted split
+//          carries the union of its inputs' records
+//
+// and its manifest entry then has kSplitTombstones set.
 #include "halcyra/split_set_writer.h"
 
 #include <algorithm>

@@ -1,3 +1,14 @@
+// A split's summary, integers little-endian:
+//
+//   summary  record*           back to back, nothing before, between or after
+//   record   tag u8  payload length L u32  payload (L bytes)
+//
+// Records appear in tag order: the Bloom filter first when present, then the
+// facet-presence list or the tombstones. Payloads by tag (SummaryTag):
+//
+//   1  Bloom filter           bloom.cc
+//   2  facet-presence list    facets/facet_presence.cc
+//   4  tombstones             streaming_writer.cc
 #include "splitset/summary.h"
 
 #include "base/coding.h"

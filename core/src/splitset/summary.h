@@ -1,11 +1,6 @@
 // Split summaries: the records a manifest keeps with each split so that a
-// reader can rule the split out before fetching it.
-//
-//   summary  record*           back to back, nothing before, between or after
-//   record   tag u8  payload length L u32  payload (L bytes)
-//
-// Records appear in tag order: the Bloom filter first when present, then the
-// facet-presence list or the tombstones.
+// reader can rule the split out before fetching it. Byte layout at the top
+// of summary.cc.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +15,7 @@ namespace halcyra {
 enum SummaryTag : uint8_t {
   kBloomRecord = 1,          // Bloom filter over the split's n-gram keys
   kFacetPresenceRecord = 2,  // facet keys present in the split
-  kTombstoneRecord = 4,      // deleted global DocIds, portable Roaring
+  kTombstoneRecord = 4,      // deleted global DocIds
 };
 
 inline constexpr size_t kSummaryRecordHeaderSize = 5;

@@ -1,3 +1,17 @@
+// The dictionary blocks of a term index. Entry of a term within its block,
+// varints unsigned LEB128:
+//
+//   shared varint       bytes shared with the previous term of the block
+//   suffix length varint
+//   suffix              the term's bytes after the shared prefix
+//   offset varint       first entry: the postings record's offset; later
+//                       entries: the difference from the previous offset
+//   head length varint  bytes of the record's head part
+//
+// A block's first entry shares nothing and carries the absolute offset, so a
+// reader decodes any block on its own. A term whose entry would take its
+// block past the cap starts the next block; an entry larger than the cap
+// forms a block by itself.
 #include "terms/dict_blocks.h"
 
 #include <algorithm>

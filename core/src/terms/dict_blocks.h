@@ -1,17 +1,6 @@
 // DictBlockBuilder: the dictionary region of a term index, cut into front-
-// coded blocks of at most the block cap. Entry of a term within its block:
-//
-//   shared varint       bytes shared with the previous term of the block
-//   suffix length varint
-//   suffix              the term's bytes after the shared prefix
-//   offset varint       first entry: the postings record's offset; later
-//                       entries: the difference from the previous offset
-//   head length varint  bytes of the record's head part
-//
-// A block's first entry shares nothing and carries the absolute offset, so a
-// reader decodes any block on its own. A term whose entry would take its
-// block past the cap starts the next block; an entry larger than the cap
-// forms a block by itself.
+// coded blocks of at most the block cap. Byte layout at the top of
+// dict_blocks.cc.
 #pragma once
 
 #include <cstdint>

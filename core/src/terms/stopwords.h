@@ -1,8 +1,7 @@
 // Stop-word lists of the term analyzer, one per language code (0..17, the
-// codes of halcyra/analyzer.h). Each list is static UTF-8 text, words in
-// ascending byte order, each followed by a line feed; on first use of a
-// language the text is split into views, once per process, and the list is
-// read-only afterwards.
+// codes of analyzer.h). Each list is static UTF-8 text (layout at the top of
+// stopword_texts.cc); on first use of a language the text is split into
+// views, once per process, and the list is read-only afterwards.
 #pragma once
 
 #include <cstddef>
@@ -15,7 +14,7 @@ namespace halcyra {
 
 inline constexpr uint8_t kLanguageCount = 18;
 
-// The stored text of a language's list: "word\n" repeated, in byte order.
+// The stored text of a language's list.
 // REQUIRES: language < kLanguageCount.
 std::string_view StopWordText(uint8_t language);
 

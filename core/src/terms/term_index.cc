@@ -1,3 +1,24 @@
+// The term index file. Integers little-endian; terms ordered by their raw
+// UTF-8 bytes:
+//
+//   header      40 B  "HYTI"  version u16 = 2  flags u16  term count u32
+//                     head boundary u32  router length R u64
+//                     dictionary length D u64  block cap u32  language u8
+//                     3 zero bytes
+//   router      R B   FST (fst/fst_builder.cc) mapping each block's last term
+//                     to offset << 24 | length (offset in the dictionary
+//                     region, 40 bits; length, 24)
+//   dictionary  D B   front-coded blocks back to back in term order
+//                     (dict_blocks.cc); an entry's offset is that of the
+//                     term's postings record
+//   postings    rest  per term: tail length u32  head bytes  tail bytes
+//                     (head/tail encoding at the head boundary,
+//                     roaring/postings.cc; offsets count from the start of
+//                     this region)
+//
+// flags: 0x1 stemmed, 0x2 stop words removed, 0x4 case-sensitive. The
+// language byte is the analyzer's language code + 1 when stemming or stop-
+// word removal is on, else 0.
 #include "terms/term_index.h"
 
 #include <algorithm>

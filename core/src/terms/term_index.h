@@ -1,30 +1,11 @@
-// The term index: whole terms (see halcyra/analyzer.h) with the documents
-// containing them, laid out for a reader that fetches byte ranges: the fixed
-// header, then a small router FST fetched whole, then front-coded dictionary
-// blocks of which one is fetched per lookup, then one postings record per
-// term, of which only the wanted term's is fetched.
+// terms/: analyzer, stop words, term table, term index writer and its dictionary blocks.
 //
-//   header      40 B  "HYTI"  version u16 = 2  flags u16  term count u32
-//                     head boundary u32  router length R u64
-//                     dictionary length D u64  block cap u32  language u8
-//                     3 zero bytes
-//   router      R B   FST map: each block's last term -> offset << 24 | length
-//                     (offset in the dictionary region, 40 bits; length, 24)
-//   dictionary  D B   blocks back to back in term order, each at most the
-//                     block cap unless it holds a single larger entry; entry:
-//                     shared varint  suffix length varint  suffix bytes
-//                     offset varint  head length varint
-//                     (a block's first entry shares 0 bytes and carries the
-//                     absolute postings offset; later ones the difference
-//                     from the previous entry's offset)
-//   postings    rest  per term: tail length u32  head bytes  tail bytes
-//                     (head/tail encoding at the head boundary; offsets
-//                     count from the start of this region)
-//
-// flags: 0x1 stemmed, 0x2 stop words removed, 0x4 case-sensitive. The
-// language byte is the analyzer's language code + 1 when stemming or stop-
-// word removal is on, else 0. Integers are little-endian; varints are
-// unsigned LEB128. Terms are ordered by their raw UTF-8 bytes.
+// The term index: whole terms (see analyzer.h) with the documents containing
+// them, laid out for a reader that fetches byte ranges: the fixed header,
+// then a small router FST fetched whole, then front-coded dictionary blocks
+// of which one is fetched per lookup, then one postings record per term, of
+// which only the wanted term's is fetched. Byte layout at the top of
+// term_index.cc.
 #pragma once
 
 #include <roaring/roaring.h>

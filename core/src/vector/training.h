@@ -1,3 +1,5 @@
+// vector/: IVF-PQ trainer (k-means, nearest-centroid search) and vector-index writer.
+//
 // The vector trainer's working parts: metric names, its error values, its
 // random generator and k-means.
 #pragma once
