@@ -1,6 +1,8 @@
 #include "py.h"
 
 #include <cstring>
+#include <deque>
+#include <string>
 #include <string_view>
 
 namespace halcyra::py {
@@ -242,6 +244,14 @@ bool CheckTuple(PyObject* o, Py_ssize_t n) {
   return true;
 }
 
+bool From(PyObject* o, Sortcol& out) {
+  std::tuple<std::string, uint16_t, bool> fields;
+  if (!From(o, fields)) return false;
+  auto& [name, number, flag] = fields;
+  out = Sortcol{std::move(name), number, flag};
+  return true;
+}
+
 bool ForEachEntry(PyObject* dict, bool (*convert)(PyObject* key, PyObject* value, void* ctx), void* ctx) {
   if (!PyDict_Check(dict)) {
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyDict'", TypeName(dict));
@@ -337,6 +347,23 @@ bool BindArgs(const char* function, const char* const* names, size_t n, size_t r
     return false;
   }
   return true;
+}
+
+// ---------------------------------------------------------------------------
+// Docstrings
+
+const char* Keep(std::string text) {
+  static std::deque<std::string> kept;  // elements stay where they are as it grows
+  return kept.emplace_back(std::move(text)).c_str();
+}
+
+const char* Doc(std::string_view name, std::string_view params, std::string_view text) {
+  std::string doc(name);
+  doc += '(';
+  doc += params;
+  doc += ")\n--\n\n";
+  doc += text;
+  return Keep(std::move(doc));
 }
 
 // ---------------------------------------------------------------------------

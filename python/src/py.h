@@ -2,13 +2,20 @@
 // references, declarative argument parsing and conversion, the per-object
 // borrow flag, and the mapping of core errors to Python exceptions.
 //
-// A binding function declares its parameters once, in a `Params` table, and
-// receives plain C++ values:
+// A binding function declares its parameters once: a struct whose member
+// initialisers are the defaults, and a table naming each member, the first
+// `required` of them without a default. The same table parses the call and
+// renders the signature the docstring starts with:
 //
-//   static constexpr Params<2> kParams{"tokenize", {"text", "gram_size"}, 1};
-//   std::string text;
-//   size_t gram_size = 3;  // the default, kept when the argument is omitted
-//   if (!ParseArgs(kParams, Call{args, nargs, kwnames}, text, gram_size)) return nullptr;
+//   struct TokenizeArgs {
+//     std::string text;
+//     size_t gram_size = kDefaultGramSize;  // kept when the argument is omitted
+//   };
+//   constexpr auto kTokenize = MakeParams<TokenizeArgs>(
+//       "tokenize", 1, Param{"text", &TokenizeArgs::text}, Param{"gram_size", &TokenizeArgs::gram_size});
+//   PyObject* Tokenize(TokenizeArgs& args);  // FunctionEntry<kTokenize, &Tokenize>("tokenize", "Returns ...")
+//
+// which gives the docstring "tokenize(text, gram_size=3)\n--\n\nReturns ...".
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -17,9 +24,11 @@
 #include <array>
 #include <concepts>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -28,6 +37,7 @@
 #include <vector>
 
 #include "halcyra/status.h"
+#include "halcyra/types.h"
 
 namespace halcyra::py {
 
@@ -201,6 +211,8 @@ bool From(PyObject* o, BytesView& out);
 bool From(PyObject* o, StrView& out);
 bool From(PyObject* o, double& out);
 bool From(PyObject* o, float& out);
+// A (name, number, flag) tuple.
+bool From(PyObject* o, Sortcol& out);
 
 // Integers of any width and sign, from an int or anything with __index__.
 bool IndexToLongLong(PyObject* o, bool is_signed, long long* s, unsigned long long* u);
@@ -300,12 +312,37 @@ struct Call {
   }
 };
 
-template <size_t N>
-struct Params {
-  const char* function;              // as errors name it: "tokenize", "Builder.add"
-  std::array<const char*, N> names;  // in declaration order
-  size_t required;                   // the first `required` parameters have no default
+// One parameter: its name and the member of the argument struct it fills.
+template <class C, class T>
+struct Param {
+  const char* name;
+  T C::*member;
 };
+
+// The parameters of one function, in declaration order, over the struct A
+// they fill. The first `required` have no default; every other one defaults
+// to its member's initialiser in a value-initialised A.
+template <class A, class... T>
+struct Params {
+  using Args = A;
+  const char* function;  // as errors name it: "tokenize", "Builder.add"
+  size_t required;
+  std::array<const char*, sizeof...(T)> names;
+  std::tuple<T A::*...> members;
+};
+
+// The table of (name, member) pairs; a member may be one of a base of A, so
+// that a function's arguments can extend a core options struct.
+template <class A, class... C, class... T>
+constexpr Params<A, T...> MakeParams(const char* function, size_t required, Param<C, T>... params) {
+  return {function, required, {params.name...}, {params.member...}};
+}
+
+// The arguments of a function without parameters.
+struct NoArgs {};
+
+template <const auto& P>
+using ArgsOf = typename std::remove_cvref_t<decltype(P)>::Args;
 
 // Fills slots[0..n) with borrowed references (nullptr for omitted arguments).
 bool BindArgs(const char* function, const char* const* names, size_t n, size_t required, const Call& call,
@@ -329,24 +366,89 @@ bool ConvertArg(PyObject* o, const char* name, T& out) {
   return false;
 }
 
-// Binds and converts every argument. An omitted optional argument leaves its
-// output untouched, so outputs are initialised with the defaults.
-template <size_t N, class... T>
-bool ParseArgs(const Params<N>& params, const Call& call, T&... out) {
-  static_assert(N == sizeof...(T), "one output per parameter");
-  PyObject* slots[N > 0 ? N : 1] = {};
-  if (!BindArgs(params.function, params.names.data(), N, params.required, call, slots)) return false;
+// Binds and converts every argument, in declaration order. An omitted
+// optional argument leaves its member untouched, so `out` starts out
+// value-initialised: holding the defaults.
+template <class A, class... T>
+bool ParseArgs(const Params<A, T...>& params, const Call& call, A& out) {
+  PyObject* slots[sizeof...(T) > 0 ? sizeof...(T) : 1] = {};
+  if (!BindArgs(params.function, params.names.data(), sizeof...(T), params.required, call, slots)) return false;
   size_t i = 0;
-  bool ok = true;
-  ((ok = ok && (slots[i] == nullptr || ConvertArg(slots[i], params.names[i], out)), ++i), ...);
-  return ok;
+  auto convert = [&](auto member) {
+    const size_t at = i++;
+    return slots[at] == nullptr || ConvertArg(slots[at], params.names[at], out.*member);
+  };
+  return std::apply([&](auto... members) { return (convert(members) && ...); }, params.members);
+}
+
+// ---------------------------------------------------------------------------
+// Docstrings: "name(parameters)\n--\n\n" and the text. The interpreter takes
+// the first part as __text_signature__, where "$self" stands for the bound
+// instance, and the rest as __doc__.
+
+// A default as Python source: a str in double quotes, an integer in decimal,
+// True or False, None for an empty optional. Other kinds (bytes, sequences,
+// dicts) have none, so parameters of those kinds must be required.
+template <class T>
+std::string PyText(const T&) {
+  throw std::logic_error("a parameter default of a kind that has no Python text");
+}
+inline std::string PyText(const std::string& s) { return '"' + s + '"'; }
+inline std::string PyText(bool b) { return b ? "True" : "False"; }
+template <std::integral T>
+  requires(!std::same_as<T, bool>)
+std::string PyText(const T& v) {
+  return std::to_string(v);
+}
+template <class T>
+std::string PyText(const std::optional<T>& v) {
+  return v ? PyText(*v) : "None";
+}
+
+// The parameter list, "$self" first for a method: "$self, text, gram_size=3".
+template <class A, class... T>
+std::string Signature(const Params<A, T...>& params, bool self = false) {
+  const A defaults{};
+  std::string s = self ? "$self" : "";
+  size_t i = 0;
+  auto append = [&](auto member) {
+    if (!s.empty()) s += ", ";
+    s += params.names[i];
+    if (i++ >= params.required) s += "=" + PyText(defaults.*member);
+  };
+  std::apply([&](auto... members) { (append(members), ...); }, params.members);
+  return s;
+}
+
+// Keeps `text` for the life of the process: the names and docstrings that
+// types and method tables point at.
+const char* Keep(std::string text);
+
+// The docstring "name(params)\n--\n\n" + text (kept).
+const char* Doc(std::string_view name, std::string_view params, std::string_view text);
+
+// ---------------------------------------------------------------------------
+// Functions: F(A& args) receives the arguments parsed with P, whose table
+// also gives the docstring its signature.
+
+template <const auto& P, PyObject* (*F)(ArgsOf<P>&)>
+PyObject* Function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  ArgsOf<P> a{};
+  if (!ParseArgs(P, Call{args, nargs, kwnames}, a)) return nullptr;
+  return F(a);
+}
+
+// The definition of a module function.
+template <const auto& P, PyObject* (*F)(ArgsOf<P>&)>
+PyMethodDef FunctionEntry(const char* name, const char* text) {
+  return {name, Fastcall<&Function<P, F>>(), METH_FASTCALL | METH_KEYWORDS, Doc(name, Signature(P), text)};
 }
 
 // ---------------------------------------------------------------------------
 // Classes: a Python object that owns one C++ value and guards it with a
-// borrow flag. Methods are plain functions of the value; the wrappers below
-// take the borrow before the arguments are converted, so a conversion that
-// re-enters the object is refused.
+// borrow flag. Methods are plain functions of the value and their arguments;
+// the wrappers below take the borrow before the arguments are converted, so a
+// conversion that re-enters the object is refused.
 
 template <class T>
 struct Object {
@@ -379,29 +481,37 @@ void Dealloc(PyObject* self) {
   Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
-template <class T, PyObject* (*F)(T&, const Call&), BorrowGuard::Mode M>
+template <class T, const auto& P, PyObject* (*F)(T&, ArgsOf<P>&), BorrowGuard::Mode M>
 PyObject* Method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   BorrowGuard guard(reinterpret_cast<Object<T>*>(self)->borrow, M);
   if (!guard.ok()) return nullptr;
-  return F(ValueOf<T>(self), Call{args, nargs, kwnames});
+  ArgsOf<P> a{};
+  if (!ParseArgs(P, Call{args, nargs, kwnames}, a)) return nullptr;
+  return F(ValueOf<T>(self), a);
 }
 
-// A method-table entry for F(T& value, const Call& call).
-template <class T, PyObject* (*F)(T&, const Call&), BorrowGuard::Mode M>
-PyMethodDef MethodEntry(const char* name, const char* doc) {
-  return {name, Fastcall<&Method<T, F, M>>(), METH_FASTCALL | METH_KEYWORDS, doc};
+// A method-table entry for F(T& value, A& args).
+template <class T, const auto& P, PyObject* (*F)(T&, ArgsOf<P>&), BorrowGuard::Mode M>
+PyMethodDef MethodEntry(const char* name, const char* text) {
+  return {name, Fastcall<&Method<T, P, F, M>>(), METH_FASTCALL | METH_KEYWORDS,
+          Doc(name, Signature(P, /*self=*/true), text)};
 }
 
-template <PyObject* (*F)(const Call&)>
-PyObject* StaticMethod(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return F(Call{args, nargs, kwnames});
+// A method-table entry for a static method F(A& args): it has no instance,
+// so there is no borrow to take.
+template <const auto& P, PyObject* (*F)(ArgsOf<P>&)>
+PyMethodDef StaticMethodEntry(const char* name, const char* text) {
+  PyMethodDef def = FunctionEntry<P, F>(name, text);
+  def.ml_flags |= METH_STATIC;
+  return def;
 }
 
-// A method-table entry for a static method F(const Call& call): it has no
-// instance, so there is no borrow to take.
-template <PyObject* (*F)(const Call&)>
-PyMethodDef StaticMethodEntry(const char* name, const char* doc) {
-  return {name, Fastcall<&StaticMethod<F>>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc};
+// The tp_new slot for a constructor F(type, A& args).
+template <const auto& P, PyObject* (*F)(PyTypeObject*, ArgsOf<P>&)>
+PyObject* Construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  ArgsOf<P> a{};
+  if (!ParseArgs(P, Call::FromTuple(args, kwargs), a)) return nullptr;
+  return F(type, a);
 }
 
 // The len() slot, reading the value under a shared borrow.
@@ -412,13 +522,21 @@ Py_ssize_t Length(PyObject* self) {
   return static_cast<Py_ssize_t>(F(ValueOf<T>(self)));
 }
 
-// Creates a class whose instances are Object<T>. `slots` ends with {0, nullptr}
-// and must not set Py_tp_dealloc (it is added here).
-template <class T>
-PyObject* MakeClass(const char* qualified_name, std::vector<PyType_Slot> slots) {
-  slots.insert(slots.begin(), {Py_tp_dealloc, reinterpret_cast<void*>(&Dealloc<T>)});
+// Creates a class whose instances are Object<T>, made by New(type, args)
+// from the constructor arguments parsed with P; the docstring is the class
+// name with P's signature, then `text`. `slots` ends with {0, nullptr} and
+// sets none of Py_tp_dealloc, Py_tp_new and Py_tp_doc (they are added here).
+template <class T, const auto& P, PyObject* (*New)(PyTypeObject*, ArgsOf<P>&)>
+PyObject* MakeClass(const char* qualified_name, const char* text, std::vector<PyType_Slot> slots) {
+  const char* dot = std::strrchr(qualified_name, '.');
+  const char* doc = Doc(dot ? dot + 1 : qualified_name, Signature(P), text);
+  slots.insert(slots.begin(), {
+                                  {Py_tp_dealloc, reinterpret_cast<void*>(&Dealloc<T>)},
+                                  {Py_tp_new, reinterpret_cast<void*>(&Guarded<&Construct<P, New>>::Call)},
+                                  {Py_tp_doc, const_cast<char*>(doc)},
+                              });
   PyType_Spec type_spec = {qualified_name, static_cast<int>(sizeof(Object<T>)), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots.data()};
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots.data()};
   return PyType_FromSpec(&type_spec);
 }
 

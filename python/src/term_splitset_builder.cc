@@ -1,123 +1,33 @@
 // TermSplitSetBuilder: byte-capped split sets of term indexes with a manifest,
 // built in one batch.
-#include "contents.h"
-#include "halcyra/split_set_builder.h"
-#include "stats.h"
+#include "split_set_builder_class.h"
 
 namespace halcyra::py {
 namespace {
 
-using Facets = Dict<std::string, std::vector<std::string>>;
-using SortcolArg = std::tuple<std::string, uint16_t, bool>;
-
-PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static constexpr Params<10> kParams{"TermSplitSetBuilder.__new__",
-                                      {"policy", "byte_cap", "head_boundary", "name_prefix", "sortcol", "language",
-                                       "stem", "stopwords", "byte_cap_max", "case_sensitive"},
-                                      0};
-  TermSplitSetOptions o;
-  std::optional<SortcolArg> sortcol;
-  if (!ParseArgs(kParams, Call::FromTuple(args, kwargs), o.policy, o.byte_cap, o.head_boundary, o.name_prefix,
-                 sortcol, o.language, o.stem, o.stopwords, o.byte_cap_max, o.case_sensitive)) {
-    return nullptr;
-  }
-  if (sortcol) {
-    auto& [name, number, flag] = *sortcol;
-    o.sortcol = Sortcol{std::move(name), number, flag};
-  }
-  Result<BatchSplitSetBuilder> builder = BatchSplitSetBuilder::Create(std::move(o));
-  if (!builder.ok()) return RaiseError(builder.error());
-  return NewObject(type, std::move(builder).value());
-}
-
-PyObject* IdOrError(const Result<DocId>& id) {
-  if (!id.ok()) return RaiseError(id.error());
-  return PyLong_FromUnsignedLong(id.value());
-}
-
-PyObject* Add(BatchSplitSetBuilder& builder, const Call& call) {
-  static constexpr Params<1> kParams{"TermSplitSetBuilder.add", {"text"}, 1};
-  std::string text;
-  if (!ParseArgs(kParams, call, text)) return nullptr;
-  return IdOrError(builder.Add(text));
-}
-
-PyObject* AddFaceted(BatchSplitSetBuilder& builder, const Call& call) {
-  static constexpr Params<2> kParams{"TermSplitSetBuilder.add_faceted", {"text", "facets"}, 2};
-  std::string text;
-  Facets facets;
-  if (!ParseArgs(kParams, call, text, facets)) return nullptr;
-  return IdOrError(builder.AddFaceted(text, facets.items));
-}
-
-PyObject* DocCount(BatchSplitSetBuilder& builder, const Call& call) {
-  static constexpr Params<0> kParams{"TermSplitSetBuilder.doc_count", {}, 0};
-  if (!ParseArgs(kParams, call)) return nullptr;
-  return PyLong_FromUnsignedLong(builder.doc_count());
-}
-
-PyObject* Build(BatchSplitSetBuilder& builder, const Call& call) {
-  static constexpr Params<2> kParams{"TermSplitSetBuilder.build", {"out_dir", "manifest_name"}, 1};
-  std::string out_dir, manifest_name = "index";
-  if (!ParseArgs(kParams, call, out_dir, manifest_name)) return nullptr;
-  // Consumes the builder whatever the outcome.
-  Result<SplitSetBuildStats> stats = std::move(builder).Build(out_dir, manifest_name);
-  if (!stats.ok()) return RaiseError(stats.error());
-  return NewStats(SplitSetBuildStatsType(), {stats->splits, stats->docs, stats->total_bytes});
-}
-
-size_t Size(const BatchSplitSetBuilder& builder) { return builder.doc_count(); }
-
-PyMethodDef kMethods[] = {
-    MethodEntry<BatchSplitSetBuilder, &Add, BorrowGuard::kExclusive>(
-        "add",
-        "add($self, text)\n--\n\n"
-        "Stages one document and returns its global doc ID (0, 1, 2, ... in call order).\n"
-        "The open split is sealed first when adding the document's terms would push its size\n"
-        "estimate past the byte cap; a document is never divided between splits."),
-    MethodEntry<BatchSplitSetBuilder, &AddFaceted, BorrowGuard::kExclusive>(
-        "add_faceted",
-        "add_faceted($self, text, facets)\n--\n\n"
-        "As [`add`](Self::add), and files the document under every category of `facets`,\n"
-        "a dict mapping each field to its categories (e.g. `{\"year\": [\"2020\"]}`)."),
-    MethodEntry<BatchSplitSetBuilder, &DocCount, BorrowGuard::kShared>(
-        "doc_count",
-        "doc_count($self)\n--\n\n"
-        "Documents added so far (0 once the builder has been built)."),
-    MethodEntry<BatchSplitSetBuilder, &Build, BorrowGuard::kExclusive>(
-        "build",
-        "build($self, out_dir, manifest_name=\"index\")\n--\n\n"
-        "Seals the last split and writes every split file, facet sidecar and the\n"
-        "manifest `<manifest_name>.hyss` into `out_dir` (parent directories are created).\n"
-        "Returns a [`SplitSetBuildStats`]. Consumes the builder, even when it fails."),
-    {nullptr, nullptr, 0, nullptr},
+struct TermSplits {
+  static constexpr char kName[] = "TermSplitSetBuilder";
+  static constexpr auto kNewParams = MakeParams<TermSplitSetOptions>(
+      "TermSplitSetBuilder.__new__", 0, Param{"policy", &TermSplitSetOptions::policy},
+      Param{"byte_cap", &TermSplitSetOptions::byte_cap}, Param{"head_boundary", &TermSplitSetOptions::head_boundary},
+      Param{"name_prefix", &TermSplitSetOptions::name_prefix}, Param{"sortcol", &TermSplitSetOptions::sortcol},
+      Param{"language", &TermSplitSetOptions::language}, Param{"stem", &TermSplitSetOptions::stem},
+      Param{"stopwords", &TermSplitSetOptions::stopwords}, Param{"byte_cap_max", &TermSplitSetOptions::byte_cap_max},
+      Param{"case_sensitive", &TermSplitSetOptions::case_sensitive});
+  static constexpr const char* kDoc =
+      "The term/FST (`HYTI`) analogue of [`SplitSetBuilder`]: each sealed split is a term index\n"
+      "rather than a trigram `HYS`, for a head-to-head comparison over the same corpus. `language`\n"
+      "enables Snowball stemming (`\"english\"`); `stopwords` drops stop words. There is no\n"
+      "`gram_size`/`bloom_bits_per_key` \xe2\x80\x94 the body tokenizes whole terms and term-Bloom pruning is\n"
+      "deferred. Splits are named `\xe2\x80\xb9prefix\xe2\x80\xba-s00000.hyt`.";
+  static constexpr const char* kAddDoc =
+      "Stages one document and returns its global doc ID (0, 1, 2, ... in call order).\n"
+      "The open split is sealed first when adding the document's terms would push its size\n"
+      "estimate past the byte cap; a document is never divided between splits.";
 };
 
 }  // namespace
 
-PyObject* TermSplitSetBuilderType() {
-  static PyObject* type;
-  if (type == nullptr) {
-    type = MakeClass<BatchSplitSetBuilder>(
-        "halcyra.TermSplitSetBuilder",
-        {
-            {Py_tp_doc,
-             const_cast<char*>(
-                 "TermSplitSetBuilder(policy=\"tiered\", byte_cap=33554432, head_boundary=0, name_prefix=\"split\", "
-                 "sortcol=None, language=None, stem=None, stopwords=False, byte_cap_max=0, "
-                 "case_sensitive=False)\n--\n\n"
-                 "The term/FST (`HYTI`) analogue of [`SplitSetBuilder`]: each sealed split is a term index\n"
-                 "rather than a trigram `HYS`, for a head-to-head comparison over the same corpus. `language`\n"
-                 "enables Snowball stemming (`\"english\"`); `stopwords` drops stop words. There is no\n"
-                 "`gram_size`/`bloom_bits_per_key` \xe2\x80\x94 the body tokenizes whole terms and term-Bloom pruning is\n"
-                 "deferred. Splits are named `\xe2\x80\xb9prefix\xe2\x80\xba-s00000.hyt`.")},
-            {Py_tp_new, reinterpret_cast<void*>(&Guarded<&New>::Call)},
-            {Py_tp_methods, kMethods},
-            {Py_mp_length, reinterpret_cast<void*>(&Guarded<&Length<BatchSplitSetBuilder, &Size>>::Call)},
-            {0, nullptr},
-        });
-  }
-  return type;
-}
+PyObject* TermSplitSetBuilderType() { return SplitSetBuilderClass<TermSplits>::Type(); }
 
 }  // namespace halcyra::py

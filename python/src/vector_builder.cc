@@ -12,20 +12,26 @@ struct VectorBuilderState {
   std::vector<StagedVector> staged;
 };
 
-PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static constexpr Params<7> kParams{
-      "VectorBuilder.__new__", {"dim", "nlist", "m", "nbits", "metric", "kmeans_iters", "seed"}, 3};
-  uint64_t dim, nlist, m, kmeans_iters = 25;
+struct NewArgs {
+  uint64_t dim = 0;
+  uint64_t nlist = 0;
+  uint64_t m = 0;
   uint8_t nbits = 8;
   std::string metric = "ip";
+  uint64_t kmeans_iters = 25;
   std::optional<uint64_t> seed;
-  if (!ParseArgs(kParams, Call::FromTuple(args, kwargs), dim, nlist, m, nbits, metric, kmeans_iters, seed)) {
-    return nullptr;
-  }
-  Result<Metric> checked = CheckVectorParams(dim, nlist, m, nbits, metric);
+};
+constexpr auto kNew =
+    MakeParams<NewArgs>("VectorBuilder.__new__", 3, Param{"dim", &NewArgs::dim}, Param{"nlist", &NewArgs::nlist},
+                        Param{"m", &NewArgs::m}, Param{"nbits", &NewArgs::nbits}, Param{"metric", &NewArgs::metric},
+                        Param{"kmeans_iters", &NewArgs::kmeans_iters}, Param{"seed", &NewArgs::seed});
+
+PyObject* New(PyTypeObject* type, NewArgs& a) {
+  Result<Metric> checked = CheckVectorParams(a.dim, a.nlist, a.m, a.nbits, a.metric);
   if (!checked.ok()) return RaiseError(checked.error());
   VectorBuilderState state;
-  state.params = IvfPqParams{dim, nlist, m, kmeans_iters, seed.value_or(kDefaultVectorSeed), nbits, *checked};
+  state.params =
+      IvfPqParams{a.dim, a.nlist, a.m, a.kmeans_iters, a.seed.value_or(kDefaultVectorSeed), a.nbits, *checked};
   return NewObject(type, std::move(state));
 }
 
@@ -40,77 +46,76 @@ bool Stage(VectorBuilderState& state, DocId doc_id, std::vector<float> vector) {
   return true;
 }
 
-PyObject* Add(VectorBuilderState& state, const Call& call) {
-  static constexpr Params<2> kParams{"VectorBuilder.add", {"doc_id", "vector"}, 2};
-  DocId doc_id;
+struct AddArgs {
+  DocId doc_id = 0;
   std::vector<float> vector;
-  if (!ParseArgs(kParams, call, doc_id, vector)) return nullptr;
-  if (!Stage(state, doc_id, std::move(vector))) return nullptr;
+};
+constexpr auto kAdd =
+    MakeParams<AddArgs>("VectorBuilder.add", 2, Param{"doc_id", &AddArgs::doc_id}, Param{"vector", &AddArgs::vector});
+
+PyObject* Add(VectorBuilderState& state, AddArgs& a) {
+  if (!Stage(state, a.doc_id, std::move(a.vector))) return nullptr;
   Py_RETURN_NONE;
 }
 
-PyObject* AddMany(VectorBuilderState& state, const Call& call) {
-  static constexpr Params<1> kParams{"VectorBuilder.add_many", {"items"}, 1};
+struct AddManyArgs {
   std::vector<std::tuple<DocId, std::vector<float>>> items;  // all convert before any is staged
-  if (!ParseArgs(kParams, call, items)) return nullptr;
-  for (auto& [doc_id, vector] : items) {
+};
+constexpr auto kAddMany = MakeParams<AddManyArgs>("VectorBuilder.add_many", 1, Param{"items", &AddManyArgs::items});
+
+PyObject* AddMany(VectorBuilderState& state, AddManyArgs& a) {
+  for (auto& [doc_id, vector] : a.items) {
     if (!Stage(state, doc_id, std::move(vector))) return nullptr;  // earlier pairs stay staged
   }
   Py_RETURN_NONE;
 }
 
-PyObject* Build(VectorBuilderState& state, const Call& call) {
-  static constexpr Params<1> kParams{"VectorBuilder.build", {"out_path"}, 1};
+struct BuildArgs {
   std::string out_path;
-  if (!ParseArgs(kParams, call, out_path)) return nullptr;
+};
+constexpr auto kBuild = MakeParams<BuildArgs>("VectorBuilder.build", 1, Param{"out_path", &BuildArgs::out_path});
+
+PyObject* Build(VectorBuilderState& state, BuildArgs& a) {
   if (state.staged.size() > UINT32_MAX) {
     return RaiseError(Error::InvalidArgument("more vectors than the 32-bit list lengths of the vector-index file hold"));
   }
   Result<IvfPqIndex> model = TrainIvfPq(state.staged, state.params);
   if (!model.ok()) return RaiseError(model.error());
-  if (Status written = WriteHyviFile(*model, out_path); !written.ok()) return RaiseError(written.error());
+  if (Status written = WriteHyviFile(*model, a.out_path); !written.ok()) return RaiseError(written.error());
   return NewStats(VectorBuildStatsType(), {model->n, model->dim, model->nlist, model->m, model->nbits});
 }
 
 size_t Size(const VectorBuilderState& state) { return state.staged.size(); }
-
-PyMethodDef kMethods[] = {
-    MethodEntry<VectorBuilderState, &Add, BorrowGuard::kExclusive>(
-        "add",
-        "add($self, doc_id, vector)\n--\n\n"
-        "Stages one vector under `doc_id`. `vector` must have length `dim` (any\n"
-        "sequence of floats \xe2\x80\x94 a Python list, tuple, or numpy row via `.tolist()`)."),
-    MethodEntry<VectorBuilderState, &AddMany, BorrowGuard::kExclusive>(
-        "add_many",
-        "add_many($self, items)\n--\n\n"
-        "Stages many `(doc_id, vector)` pairs at once (one call instead of a Python\n"
-        "loop). Every vector must have length `dim`."),
-    MethodEntry<VectorBuilderState, &Build, BorrowGuard::kShared>(
-        "build",
-        "build($self, out_path)\n--\n\n"
-        "Trains the IVFPQ index over the staged vectors and writes it to\n"
-        "`out_path` (an `.hyvi` file; parent directories are created). Returns a\n"
-        "[`VectorBuildStats`]. Raises `ValueError` for empty input or invalid params."),
-    {nullptr, nullptr, 0, nullptr},
-};
 
 }  // namespace
 
 PyObject* VectorBuilderType() {
   static PyObject* type;
   if (type == nullptr) {
-    type = MakeClass<VectorBuilderState>(
+    static PyMethodDef methods[] = {
+        MethodEntry<VectorBuilderState, kAdd, &Add, BorrowGuard::kExclusive>(
+            "add",
+            "Stages one vector under `doc_id`. `vector` must have length `dim` (any\n"
+            "sequence of floats \xe2\x80\x94 a Python list, tuple, or numpy row via `.tolist()`)."),
+        MethodEntry<VectorBuilderState, kAddMany, &AddMany, BorrowGuard::kExclusive>(
+            "add_many",
+            "Stages many `(doc_id, vector)` pairs at once (one call instead of a Python\n"
+            "loop). Every vector must have length `dim`."),
+        MethodEntry<VectorBuilderState, kBuild, &Build, BorrowGuard::kShared>(
+            "build",
+            "Trains the IVFPQ index over the staged vectors and writes it to\n"
+            "`out_path` (an `.hyvi` file; parent directories are created). Returns a\n"
+            "[`VectorBuildStats`]. Raises `ValueError` for empty input or invalid params."),
+        {nullptr, nullptr, 0, nullptr},
+    };
+    type = MakeClass<VectorBuilderState, kNew, &New>(
         "halcyra.VectorBuilder",
+        "Accumulates `(doc_id, vector)` pairs, then trains and writes an `HYVI`\n"
+        "similarity (vector) index \xe2\x80\x94 the range-fetchable sibling of the `HYS` text\n"
+        "index. `doc_id` must equal the text index's doc ID so hits map to the same\n"
+        "records. Wraps the core IVFPQ trainer; see `VECTORS.md` for the byte layout.",
         {
-            {Py_tp_doc,
-             const_cast<char*>(
-                 "VectorBuilder(dim, nlist, m, nbits=8, metric=\"ip\", kmeans_iters=25, seed=None)\n--\n\n"
-                 "Accumulates `(doc_id, vector)` pairs, then trains and writes an `HYVI`\n"
-                 "similarity (vector) index \xe2\x80\x94 the range-fetchable sibling of the `HYS` text\n"
-                 "index. `doc_id` must equal the text index's doc ID so hits map to the same\n"
-                 "records. Wraps the core IVFPQ trainer; see `VECTORS.md` for the byte layout.")},
-            {Py_tp_new, reinterpret_cast<void*>(&Guarded<&New>::Call)},
-            {Py_tp_methods, kMethods},
+            {Py_tp_methods, methods},
             {Py_mp_length, reinterpret_cast<void*>(&Guarded<&Length<VectorBuilderState, &Size>>::Call)},
             {0, nullptr},
         });

@@ -176,13 +176,23 @@ TEST(Conversion, Dicts) {
             "RuntimeError: dictionary changed size during iteration");
 }
 
+struct ThreeArgs {
+  int64_t a = 0, b = 0, c = 0;
+};
+constexpr auto kThree = MakeParams<ThreeArgs>("Thing.do", 3, Param{"a", &ThreeArgs::a}, Param{"b", &ThreeArgs::b},
+                                              Param{"c", &ThreeArgs::c});
+struct OneArgs {
+  int64_t a = 0;
+};
+constexpr auto kOne = MakeParams<OneArgs>("one", 1, Param{"a", &OneArgs::a});
+constexpr auto kNone = MakeParams<NoArgs>("none", 0);
+
 TEST(Binding, InterpretersWordingForBadCalls) {
-  static constexpr Params<3> kParams{"Thing.do", {"a", "b", "c"}, 3};
   auto call = [](const char* args_expr, const char* kwargs_expr) {
     Ref args = Eval(args_expr), kwargs = Eval(kwargs_expr);
-    int64_t a = 0, b = 0, c = 0;
-    const bool ok = ParseArgs(kParams, Call::FromTuple(args.get(), kwargs.get()), a, b, c);
-    return ok ? std::to_string(a) + "," + std::to_string(b) + "," + std::to_string(c) : TakeError();
+    ThreeArgs out;
+    const bool ok = ParseArgs(kThree, Call::FromTuple(args.get(), kwargs.get()), out);
+    return ok ? std::to_string(out.a) + "," + std::to_string(out.b) + "," + std::to_string(out.c) : TakeError();
   };
   EXPECT_EQ(call("(1,)", "{'c': 3, 'b': 2}"), "1,2,3");
   EXPECT_EQ(call("()", "{}"), "TypeError: Thing.do() missing 3 required positional arguments: 'a', 'b', and 'c'");
@@ -192,28 +202,48 @@ TEST(Binding, InterpretersWordingForBadCalls) {
   EXPECT_EQ(call("(1, 2, 3)", "{'d': 1}"), "TypeError: Thing.do() got an unexpected keyword argument 'd'");
   EXPECT_EQ(call("('1', 2, 3)", "{}"), "TypeError: argument 'a': 'str' object cannot be interpreted as an integer");
 
-  static constexpr Params<1> kOne{"one", {"a"}, 1};
   Ref two = Eval("(1, 2)");
-  int64_t a;
-  EXPECT_FALSE(ParseArgs(kOne, Call::FromTuple(two.get(), nullptr), a));
+  OneArgs one;
+  EXPECT_FALSE(ParseArgs(kOne, Call::FromTuple(two.get(), nullptr), one));
   EXPECT_EQ(TakeError(), "TypeError: one() takes 1 positional argument but 2 were given");
-  static constexpr Params<0> kNone{"none", {}, 0};
   Ref single = Eval("(1,)");
-  EXPECT_FALSE(ParseArgs(kNone, Call::FromTuple(single.get(), nullptr)));
+  NoArgs none;
+  EXPECT_FALSE(ParseArgs(kNone, Call::FromTuple(single.get(), nullptr), none));
   EXPECT_EQ(TakeError(), "TypeError: none() takes 0 positional arguments but 1 was given");
 }
 
+struct TextArgs {
+  std::string text;
+  uint64_t size = 3;
+};
+constexpr auto kText = MakeParams<TextArgs>("f", 1, Param{"text", &TextArgs::text}, Param{"size", &TextArgs::size});
+
 TEST(Binding, FastcallKeywordsAndDefaults) {
-  static constexpr Params<2> kParams{"f", {"text", "size"}, 1};
   Ref text = Eval("'abc'"), size = Eval("9"), names = Eval("('size',)");
   PyObject* args[] = {text.get(), size.get()};
-  std::string t;
-  uint64_t s = 3;
-  ASSERT_TRUE(ParseArgs(kParams, Call{args, 1, nullptr}, t, s));
-  EXPECT_EQ(s, 3u);  // omitted: the default stays
-  ASSERT_TRUE(ParseArgs(kParams, Call{args, 1, names.get()}, t, s));
-  EXPECT_EQ(t, "abc");
-  EXPECT_EQ(s, 9u);
+  TextArgs a;
+  ASSERT_TRUE(ParseArgs(kText, Call{args, 1, nullptr}, a));
+  EXPECT_EQ(a.size, 3u);  // omitted: the default stays
+  ASSERT_TRUE(ParseArgs(kText, Call{args, 1, names.get()}, a));
+  EXPECT_EQ(a.text, "abc");
+  EXPECT_EQ(a.size, 9u);
+}
+
+struct SampleArgs {
+  std::string text;
+  std::string mode = "fast";
+  uint16_t size = 3;
+  bool fold = true;
+  std::optional<uint32_t> limit;
+};
+constexpr auto kSample = MakeParams<SampleArgs>("Thing.sample", 1, Param{"text", &SampleArgs::text},
+                                                Param{"mode", &SampleArgs::mode}, Param{"size", &SampleArgs::size},
+                                                Param{"fold", &SampleArgs::fold}, Param{"limit", &SampleArgs::limit});
+PyObject* Sample(int&, SampleArgs&) { return nullptr; }
+
+TEST(Binding, DocstringSignatureFromTheTable) {
+  const PyMethodDef method = MethodEntry<int, kSample, &Sample, BorrowGuard::kShared>("sample", "Samples.");
+  EXPECT_STREQ(method.ml_doc, "sample($self, text, mode=\"fast\", size=3, fold=True, limit=None)\n--\n\nSamples.");
 }
 
 TEST(Binding, BorrowFlag) {
