@@ -18,6 +18,7 @@ from .formats import (
     RecordsHeader, TermHeader, VectorHeader, facet_key, facet_presence, summary_records, term_block,
 )
 from .fst import Fst
+from .ngram import PREFIX
 from .source import DEFAULT_TIMEOUT, Client, check_name, child, is_folder
 
 # Problems listed per file before the rest are only counted.
@@ -565,7 +566,7 @@ def _verify(checker, location):
             return checker.dataset(location)
         return checker.guarded(manifest.location, checker.split_set, manifest)
     source = client.source(location)
-    head = source.read_upto(0, 64 << 10)
+    head = source.read_upto(0, PREFIX)
     kind = MAGICS.get(bytes(head[:4]))
     file = source.location
     if kind == "manifest":
