@@ -1,9 +1,11 @@
 """The demo: indexes Debian's fortune corpus with halcyra and answers a query
-from the files it wrote, through the small reader in the test tree; builds
-the corpus as a split set, and as a streaming split set with deltas, a resume
-and a compaction; builds a stemmed term index of the same corpus and answers a
-query through it; then builds a vector index of scikit-learn's handwritten
-digits and looks up the nearest neighbours of one digit in it."""
+from the files it wrote with halcyra_tools; builds the corpus as a split set,
+and as a streaming split set with deltas, a resume and a compaction; builds a
+stemmed term index of the same corpus and answers a query through it; builds
+a vector index of scikit-learn's handwritten digits and looks up the nearest
+neighbours of one digit in it; finally serves everything it wrote with nginx
+on a loopback port and answers the same queries over HTTP, counting the
+requests and bytes each one took, and verifies the files over HTTP."""
 
 import os
 import sys
@@ -11,12 +13,12 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "python", "tests"))
+sys.path.insert(0, os.path.join(HERE, ".."))
 
 import fortunes  # noqa: E402
 import halcyra  # noqa: E402
-import readers  # noqa: E402
-from ivfpq_search import IvfPqFile  # noqa: E402
+import halcyra_tools  # noqa: E402
+from halcyra_tools import nginx, parse  # noqa: E402
 
 OUT = os.path.normpath(os.path.join(HERE, "..", "demo-out", "fortunes"))
 QUERY = "open source"
@@ -52,28 +54,19 @@ def build_dataset():
 
 def query(phrase):
     """Documents holding every n-gram key of the phrase, best ranked first."""
-
-    def read(name):
-        with open(os.path.join(OUT, name), "rb") as f:
-            return f.read()
-
-    _, postings, _ = readers.ngram_index(read("index.hys"))
-    records = readers.record_store(read("records.idx"), read("records.bin"))
-    hits = None
-    for key in halcyra.tokenize(phrase):
-        ids = set(postings.get(key, ()))
-        hits = ids if hits is None else hits & ids
-    hits = sorted(hits or ())
+    index = halcyra_tools.open(OUT)
+    hits = index.search(phrase)
     # N-gram hits are candidates; a reader confirms the phrase in the record.
-    confirmed = [d for d in hits if phrase in records[d].decode().lower()]
+    confirmed = [d for d, record in zip(hits, index.records(hits)) if phrase in record.decode().lower()]
     print(f"\nQuery {phrase!r}: {len(hits)} documents hold all its keys, {len(confirmed)} contain the phrase.")
-    for doc_id in confirmed[:3]:
+    for doc_id, record in zip(confirmed[:3], index.records(confirmed[:3])):
         print(f"--- doc {doc_id}")
-        print(records[doc_id].decode().rstrip())
-    _, facets = readers.facet_sidecar(read("index.hyf"))
-    sources = {name: len(head) + len(tail) for field, cats in facets for name, _, head, tail, _ in cats}
+        print(record.decode().rstrip())
+    sources = index.describe()["facets"]["fields"]["source"]
     top = sorted(sources.items(), key=lambda kv: -kv[1])[:5]
     print("\nLargest facet categories (source): " + ", ".join(f"{n} ({c})" for n, c in top))
+    s = index.stats
+    print(f"Read from the folder with {s.requests} range reads, {s.bytes:,} bytes.")
 
 
 def build_split_set(phrase, byte_cap=256 << 10):
@@ -89,46 +82,27 @@ def build_split_set(phrase, byte_cap=256 << 10):
     secs = time.perf_counter() - start
     print(f"\nBuilt the split set {out} with a {byte_cap >> 10} KiB cap in {secs:.2f} s:")
     print(f"  {stats!r}")
-    with open(os.path.join(out, "index.hyss"), "rb") as f:
-        header, _, splits = readers.manifest(f.read())
-    print(f"  index.hyss   {header['size']:>10,} bytes, {header['count']} splits")
+    index = halcyra_tools.open(out)
+    splits = index.describe()["splits"]
+    print(f"  index.hyss   {index.manifest.size:>10,} bytes, {len(splits)} splits")
     print(f"  {'split':<22} {'docs':>5} {'bytes':>9}  ids")
     shown = splits if len(splits) <= 8 else splits[:4] + [None] + splits[-3:]
     for s in shown:
         if s is None:
             print("  ...")
             continue
-        print(f"  {s['name']:<22} {s['docs']:>5} {s['byte_size']:>9,}  {s['first_id']}..{s['last_id']}")
+        print(f"  {s['name']:<22} {s['docs']:>5} {s['bytes']:>9,}  {s['first_id']}..{s['last_id']}")
 
-    keys = halcyra.tokenize(phrase, header["gram_size"])
-    kept, holding = [], 0
-    for s in splits:
-        bloom = readers.bloom(dict(readers.summary_records(s["summary"]))[readers.SUMMARY_BLOOM])
-        if all(bloom.may_contain(k) for k in keys):
-            kept.append(s)
-    for s in kept:
-        with open(os.path.join(out, s["name"]), "rb") as f:
-            _, postings, _ = readers.ngram_index(f.read())
-        holding += all(k in postings for k in keys)
-    print(f"Query {phrase!r} ({len(keys)} keys): the Bloom filters let a reader skip "
-          f"{len(splits) - len(kept)} of {len(splits)} splits; of the {len(kept)} it fetches, "
-          f"{holding} hold every key.")
-    key = readers.facet_key("source", "startrek")
-    present = sum(key in readers.facet_presence(dict(readers.summary_records(s["summary"]))[readers.SUMMARY_FACETS])
-                  for s in splits)
-    print(f"Filter source=startrek: the facet-presence lists let a reader skip {len(splits) - present} of "
-          f"{len(splits)} splits' sidecars.")
-
-
-def analyzed(text, language):
-    """The terms of `text` as the term index files them: a one-document term
-    index of the text, with the same analyzer settings, read back."""
-    path = os.path.join(OUT, "..", "query.hyt")
-    builder = halcyra.TermBuilder(language=language, stopwords=True)
-    builder.add_many([(0, text)])
-    builder.finish(path)
-    with open(path, "rb") as f:
-        return readers.TermIndex(f.read()).terms()
+    hits = index.search(phrase)
+    s = index.stats
+    print(f"Query {phrase!r} ({len(index.query(phrase))} keys): the Bloom filters let a reader skip "
+          f"{s.splits_skipped_bloom} of {s.splits_total} splits; of the {s.splits_searched} it searched, "
+          f"{len(hits)} documents hold every key.")
+    before = index.stats
+    index.search(phrase, facets={"source": ["startrek"]})
+    s = index.stats - before
+    print(f"Filter source=startrek: the facet-presence lists let a reader skip {s.splits_skipped_facets} more of "
+          f"the {s.splits_total - s.splits_skipped_bloom} splits the Bloom filters leave.")
 
 
 def term_index(phrase):
@@ -142,18 +116,14 @@ def term_index(phrase):
     terms = builder.term_count()
     builder.finish(path)
     secs = time.perf_counter() - start
-    with open(path, "rb") as f:
-        index = readers.TermIndex(f.read())
-    print(f"\nBuilt the term index {path} ({terms} terms, {len(index.router())} dictionary blocks, "
+    index = halcyra_tools.open(path)
+    print(f"\nBuilt the term index {path} ({terms} terms, {len(index.index.router())} dictionary blocks, "
           f"{os.path.getsize(path):,} bytes) in {secs:.2f} s")
-    query_terms = analyzed(phrase, "english")
-    hits = None
-    for term in query_terms:
-        ids = set(index.postings(term) or ())
-        print(f"  term {term!r}: {len(ids)} documents")
-        hits = ids if hits is None else hits & ids
-    hits = sorted(hits or ())
-    print(f"Query {phrase!r} -> terms {query_terms}: {len(hits)} documents hold them all.")
+    query_terms = index.terms(phrase)
+    for term, (head, tail) in index.index.records(query_terms).items():
+        print(f"  term {term.decode()!r}: {len(head) + len(tail)} documents")
+    hits = index.search(phrase)
+    print(f"Query {phrase!r} -> terms {[t.decode() for t in query_terms]}: {len(hits)} documents hold them all.")
     for doc_id in hits[:2]:
         print(f"--- doc {doc_id}")
         print(docs[doc_id][1].rstrip())
@@ -192,7 +162,7 @@ def writer_life(phrase):
         store("index.hyss", manifest)  # the atomic switch to the new set
         print(f"  flushed {name}: {len(batch)} documents, {len(split):,} bytes (memtable estimate {memtable:,})")
     with open(os.path.join(out, "index.hyss"), "rb") as f:
-        _, _, splits = readers.manifest(f.read())
+        _, _, splits = parse.manifest(f.read())
     inputs = []
     for s in splits:
         with open(os.path.join(out, s["name"]), "rb") as f:
@@ -202,14 +172,11 @@ def writer_life(phrase):
     store("index.hyss", manifest)
     for old in removed:
         os.remove(os.path.join(out, old))
-    _, _, splits = readers.manifest(manifest)
-    (c,) = splits
-    tombstones = readers.roaring_exact(dict(readers.summary_records(c["summary"]))[readers.SUMMARY_TOMBSTONES])
+    index = halcyra_tools.open(out)
+    (c,) = index.describe()["splits"]
     print(f"  compacted {len(removed)} deltas into {name}: {c['docs']} live documents (ids {c['first_id']}.."
-          f"{c['last_id']}), {len(split):,} bytes, {len(tombstones)} deleted ids carried as tombstones")
-    _, postings, _ = readers.ngram_index(split)
-    keys = halcyra.tokenize(phrase)
-    hits = set.intersection(*(set(postings.get(k, [])) for k in keys))
+          f"{c['last_id']}), {len(split):,} bytes, {index.describe()['tombstones']} deleted ids carried as tombstones")
+    hits = index.search(phrase)
     print(f"  query {phrase!r}: {len(hits)} documents hold all its keys, ids global in the compacted split")
 
 
@@ -226,15 +193,54 @@ def vectors():
     print(f"\nBuilt {VECTORS_OUT} from {len(digits.data)} handwritten digits in {secs:.2f} s:")
     print(f"  {stats!r}, {os.path.getsize(VECTORS_OUT):,} bytes")
 
-    with open(VECTORS_OUT, "rb") as f:
-        index = IvfPqFile(f.read())
+    index = halcyra_tools.open(VECTORS_OUT)
     query = digits.data[DIGIT]
     print(f"\nDigit #{DIGIT}, labelled {digits.target[DIGIT]}:")
     for row in query.reshape(8, 8):
         print("  " + "".join(" .:-=+*#%@"[int(v) * 9 // 16] * 2 for v in row))
-    hits = [int(i) for i in index.search(query, 6, nprobe=4) if i != DIGIT][:5]
+    hits = [i for i, _ in index.search(query, k=6, nprobe=4) if i != DIGIT][:5]
     print("Its 5 nearest neighbours in the index (IVF-PQ, 4 of 16 lists probed):")
     print("  " + ", ".join(f"#{i} (a {digits.target[i]})" for i in hits))
+
+
+def over_http(phrase, term_phrase):
+    """The same files served by nginx on a loopback port: each query from a
+    fresh reader, with the requests and bytes it took."""
+    root = os.path.normpath(os.path.join(OUT, ".."))
+    if nginx.find() is None:
+        print("\nnginx is not installed (scripts/install-deps installs it): no HTTP queries.")
+        return
+    with nginx.Nginx(root) as server:
+        print(f"\nServing {root} with nginx at {server.url}:")
+        for where, text, kwargs in [("fortunes/", phrase, {}),
+                                    ("fortunes/", phrase, {"facets": {"source": ["cookie", "linux"]}}),
+                                    ("splits/", "Klingon", {}),
+                                    ("stream/", "Klingon", {}),
+                                    ("fortunes.hyt", term_phrase, {})]:
+            with halcyra_tools.open(server.url + where) as index:
+                hits = index.search(text, **kwargs)
+                s = index.stats
+            extra = f", {s.splits_searched} of {s.splits_total} splits searched" if s.splits_total else ""
+            facets = f" {kwargs['facets']}" if kwargs else ""
+            print(f"  {where + ' ' + repr(text) + facets:<55} {len(hits):>5} hits: {s.requests:>2} requests, "
+                  f"{s.bytes:>9,} bytes{extra}")
+        with halcyra_tools.open(server.url + "digits.hyvi") as index:
+            index.search(load_digit(), k=5, nprobe=4)
+            s = index.stats
+        print(f"  {'digits.hyvi nearest to #' + str(DIGIT):<55} {5:>5} hits: {s.requests:>2} requests, "
+              f"{s.bytes:>9,} bytes")
+        start = time.perf_counter()
+        report = halcyra_tools.check(server.url + "splits/")
+        secs = time.perf_counter() - start
+        print(f"  verify splits/ over HTTP: {len(report.problems)} problems in {report.bytes_checked:,} bytes "
+              f"({report.requests} requests, {secs:.2f} s)")
+    print("nginx stopped.")
+
+
+def load_digit():
+    from sklearn.datasets import load_digits
+
+    return load_digits().data[DIGIT]
 
 
 def main():
@@ -249,6 +255,7 @@ def main():
     writer_life("Klingon")
     term_index("The running of the computers")
     vectors()
+    over_http(QUERY, "The running of the computers")
 
 
 if __name__ == "__main__":
