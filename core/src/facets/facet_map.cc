@@ -1,8 +1,8 @@
+#include "facets/facet_map.h"
+
 #include <unicode/ustring.h>
 
 #include <string>
-
-#include "facets/facet_map.h"
 
 namespace halcyra {
 namespace {

@@ -15,13 +15,14 @@
 //                    order (unterminated, not deduplicated)
 //   postings   per category in table order: head bytes, then tail bytes
 //                    (the head/tail encoding, roaring/postings.cc)
+#include "facets/facet_map.h"
+
 #include <algorithm>
 #include <string>
 #include <vector>
 
 #include "base/coding.h"
 #include "base/format_limits.h"
-#include "facets/facet_map.h"
 
 namespace halcyra {
 namespace {

@@ -29,6 +29,8 @@
 //   The position index maps each byte value to the 0-based position of its
 //   transition in increasing input order, 255 when there is none.
 
+#include "fst/fst.h"
+
 #include <algorithm>
 #include <array>
 #include <cassert>
@@ -40,9 +42,6 @@
 #include "base/coding.h"
 #include "base/utf8.h"
 #include "fst/crc32c.h"
-#include "fst/fst.h"
-
-#include "base/utf8.h"
 
 namespace halcyra {
 namespace {
@@ -51,9 +50,9 @@ constexpr uint64_t kFormatVersion = 3;
 constexpr uint64_t kFstType = 0;
 
 // Address 0 is the final node without transitions or output; it is implied,
-// never written. NONE_ADDRESS names no node and never reaches the output.
+// never written. kNoneAddress names no node and never reaches the output.
 constexpr uint64_t kEmptyFinalAddress = 0;
-constexpr uint64_t NONE_ADDRESS = 1;
+constexpr uint64_t kNoneAddress = 1;
 
 constexpr size_t kRegistryBuckets = 10000;
 
@@ -119,7 +118,7 @@ class Registry {
   Registry() : cells_(2 * kRegistryBuckets) {}
 
   // On a hit returns the cached node's address, moving it to the front. On a
-  // miss returns NONE_ADDRESS, puts a copy of node in front (dropping the back
+  // miss returns kNoneAddress, puts a copy of node in front (dropping the back
   // cell) and sets *addr_slot to the cell's address, which the caller fills in
   // once the node is written.
   uint64_t FindOrInsert(const Node& node, uint64_t** addr_slot) {
@@ -131,16 +130,16 @@ class Registry {
     }
     bucket[1].node = node;  // reuses the evicted cell's allocation
     std::swap(bucket[0], bucket[1]);
-    bucket[0].addr = NONE_ADDRESS;
+    bucket[0].addr = kNoneAddress;
     *addr_slot = &bucket[0].addr;
-    return NONE_ADDRESS;
+    return kNoneAddress;
   }
 
  private:
   struct Cell {
     Node node;
-    uint64_t addr = NONE_ADDRESS;  // NONE_ADDRESS marks an empty cell
-    bool Holds(const Node& n) const { return addr != NONE_ADDRESS && node == n; }
+    uint64_t addr = kNoneAddress;  // kNoneAddress marks an empty cell
+    bool Holds(const Node& n) const { return addr != kNoneAddress && node == n; }
   };
 
   std::vector<Cell> cells_;
@@ -241,7 +240,7 @@ struct FstBuilder::Rep {
   std::vector<UnfinishedEntry> stack;
   size_t depth = 0;
   std::optional<std::string> last_key;
-  uint64_t last_addr = NONE_ADDRESS;  // the node written most recently
+  uint64_t last_addr = kNoneAddress;  // the node written most recently
   uint64_t len = 0;
 
   explicit Rep(size_t reserve) {
@@ -271,7 +270,7 @@ struct FstBuilder::Rep {
   }
 
   static void AppendLast(UnfinishedEntry* entry, uint64_t addr) {
-    assert(entry->last && addr != NONE_ADDRESS);
+    assert(entry->last && addr != kNoneAddress);
     assert(entry->node.trans.size() < 256);
     entry->node.trans.push_back({entry->last->input, entry->last->out, addr});
     entry->last.reset();
@@ -320,10 +319,10 @@ struct FstBuilder::Rep {
   // Compiles the path below entry p, which no later key can change, and
   // links entry p to it.
   void CompileFrom(size_t p) {
-    uint64_t addr = NONE_ADDRESS;
+    uint64_t addr = kNoneAddress;
     while (depth > p + 1) {
       UnfinishedEntry& e = stack[--depth];
-      if (addr == NONE_ADDRESS) {
+      if (addr == kNoneAddress) {
         assert(!e.last);
       } else {
         AppendLast(&e, addr);
@@ -338,7 +337,7 @@ struct FstBuilder::Rep {
     if (node.is_final && node.trans.empty() && node.final_output == 0) return kEmptyFinalAddress;
     uint64_t* addr_slot = nullptr;
     const uint64_t cached = registry.FindOrInsert(node, &addr_slot);
-    if (cached != NONE_ADDRESS) return cached;
+    if (cached != kNoneAddress) return cached;
     WriteNode(node, last_addr, &buf);
     last_addr = buf.size() - 1;
     *addr_slot = last_addr;

@@ -3,6 +3,8 @@
 // split its byte cap, turns each sealed body into a named manifest entry
 // with its facet sidecar and facet-presence record, and at the end checks
 // single-document splits against their caps and writes the set.
+#include "halcyra/split_set_builder.h"
+
 #include <cassert>
 #include <optional>
 #include <utility>
@@ -11,7 +13,6 @@
 #include "base/sink.h"
 #include "facets/facet_map.h"
 #include "facets/facet_presence.h"
-#include "halcyra/split_set_builder.h"
 #include "splitset/manifest.h"
 #include "splitset/split_body.h"
 #include "splitset/split_policy.h"

@@ -2,6 +2,8 @@
 // n-gram keys in a posting table by split-local number, priced by an upper
 // bound of the split file's size, sealed into an n-gram index file with a
 // Bloom filter over its keys.
+#include "splitset/split_body.h"
+
 #include <algorithm>
 #include <vector>
 
@@ -11,7 +13,6 @@
 #include "ngram/posting_table.h"
 #include "splitset/bloom.h"
 #include "splitset/manifest.h"
-#include "splitset/split_body.h"
 #include "splitset/summary.h"
 
 namespace halcyra {

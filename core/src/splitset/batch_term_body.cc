@@ -1,12 +1,13 @@
 // The term split body of the batch split-set builder: each document's
 // distinct terms in a term table by split-local number, priced by a running
 // estimate of the split's size, sealed into a term index file.
+#include "splitset/split_body.h"
+
 #include <algorithm>
 #include <vector>
 
 #include "base/sink.h"
 #include "splitset/manifest.h"
-#include "splitset/split_body.h"
 #include "terms/term_index.h"
 #include "terms/term_table.h"
 

@@ -19,13 +19,12 @@
 // constants of manifest.h and split_policy.h.
 #include "splitset/manifest.h"
 
-#include "base/utf8.h"
-
 #include <array>
 #include <cassert>
 
 #include "base/coding.h"
 #include "base/core_error.h"
+#include "base/utf8.h"
 
 namespace halcyra {
 namespace {

@@ -20,12 +20,13 @@
 //
 // ksub = 2^nbits, dsub = dim / m. An empty list has the offset of the next
 // one (the file length for the last), and the file ends with the last list.
+#include "vector/hyvi_writer.h"
+
 #include <cassert>
 #include <filesystem>
 #include <limits>
 
 #include "base/coding.h"
-#include "vector/hyvi_writer.h"
 
 namespace halcyra {
 namespace {

@@ -7,12 +7,13 @@
 //      of every residual; its centroids are codebook j, its assignments the
 //      j-th code byte of every vector;
 //   4. vectors are listed under their coarse cluster in input order.
+#include "vector/training.h"
+
 #include <algorithm>
 #include <cassert>
 #include <cmath>
 
 #include "halcyra/vector_index.h"
-#include "vector/training.h"
 
 namespace halcyra {
 namespace {

@@ -1,13 +1,14 @@
 // Lloyd's k-means with reproducible single-precision arithmetic: sums in
 // fixed orders, and the nearest-centroid search of nearest.h, which gives the
 // plain sequential scan's answer bit for bit.
+#include "vector/training.h"
+
 #include <algorithm>
 #include <cassert>
 #include <limits>
 
 #include "halcyra/vector_index.h"
 #include "vector/nearest.h"
-#include "vector/training.h"
 
 namespace halcyra {
 namespace {
