@@ -11,6 +11,7 @@ LOCATION is a path, a file:// URL or an http(s):// URL (a folder URL ends in
 import argparse
 import base64
 import json
+import struct
 import sys
 import time
 
@@ -188,6 +189,10 @@ def main(argv=None):
         return {"inspect": inspect, "verify": verify, "query": query}[args.command](args)
     except ToolsError as e:
         print(f"error: {e}", file=sys.stderr)
+        return 2
+    except (ValueError, IndexError, OverflowError, struct.error, OSError) as e:
+        # Damage no check anticipated still ends in one line, not a traceback.
+        print(f"error: {args.location}: unreadable: {type(e).__name__}: {e}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:
         return 130

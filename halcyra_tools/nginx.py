@@ -79,9 +79,11 @@ class Nginx:
             with open(conf, "w") as f:
                 f.write(CONFIG.format(tmp=self.tmp, user=user, port=self.port, root=self.root))
             log = open(os.path.join(self.tmp, "stderr.log"), "wb")
+            # A sanitizer runtime preloaded into the caller stays out of nginx.
+            env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
             self.process = subprocess.Popen([self.binary, "-p", self.tmp, "-c", conf, "-e",
                                              os.path.join(self.tmp, "error.log")],
-                                            stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+                                            stdin=subprocess.DEVNULL, stdout=log, stderr=log, env=env)
             log.close()
             if self._wait_ready():
                 return self

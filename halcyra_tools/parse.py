@@ -7,7 +7,7 @@ import numpy as np
 
 from . import roaring as _roaring
 from .errors import FormatError
-from .formats import (  # noqa: F401  (re-exported)
+from .formats import (
     NGRAM_ENTRY, VECTOR_LIST, SUMMARY_BLOOM, SUMMARY_FACETS, SUMMARY_TOMBSTONES, Bloom, FacetHeader, FacetMeta, Manifest,
     VectorHeader, facet_key, fnv1a64, splitmix64_mix,
 )
@@ -17,6 +17,10 @@ from .formats import term_block
 from .source import BytesSource, Client
 from .terms import TermIndex as _TermIndex
 from .verify import Checker
+
+__all__ = ["roaring", "roaring_exact", "ngram_index", "facet_sidecar", "record_store", "manifest", "summary_records",
+           "bloom", "facet_presence", "vector_index", "TermIndex", "Bloom", "facet_key", "fnv1a64", "splitmix64_mix",
+           "SUMMARY_BLOOM", "SUMMARY_FACETS", "SUMMARY_TOMBSTONES"]
 
 
 def _strict(method, data, *args):

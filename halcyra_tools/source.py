@@ -33,11 +33,12 @@ _UNSATISFIED = re.compile(r"bytes\s+\*/(\d+)\s*$")
 class Counters:
     """Requests made and bytes received."""
 
-    __slots__ = ("requests", "bytes")
+    __slots__ = ("requests", "bytes", "files")
 
     def __init__(self):
         self.requests = 0
         self.bytes = 0
+        self.files = []  # file sources holding a descriptor, closed with their client
 
 
 def coalesce(ranges, gap=0):
@@ -150,7 +151,7 @@ class Source:
                 wanted.append(i)
         if wanted:
             spans = coalesce([ranges[i] for i in wanted], gap)
-            known = self._size
+            known = self.known_size()
             for offset, end in spans:
                 if known is not None and end > known:
                     self._truncated(offset, end, known)
@@ -218,6 +219,8 @@ class FileSource(Source):
                 raise SourceError(self.path, "is a folder, not a file") from None
             except OSError as e:
                 raise SourceError(self.path, f"cannot open: {e.strerror}") from None
+            if self._shared is not None:
+                self._shared.files.append(self)
         return self._fd
 
     def known_size(self):
@@ -266,6 +269,9 @@ class FileSource(Source):
         if self._fd is not None:
             os.close(self._fd)
             self._fd = None
+
+    def __del__(self):
+        self.close()
 
 
 class HttpPool:
@@ -500,6 +506,9 @@ class Client:
 
     def close(self):
         self.pool.close()
+        for source in self.counters.files:
+            source.close()
+        self.counters.files.clear()
 
 
 def classify(location):

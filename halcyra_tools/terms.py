@@ -52,11 +52,11 @@ class TermIndex:
             out.extend(t for t, _, _ in term_block(data, self.source.location, h.dict_at, offset, offset + length))
         return out
 
-    def _next_offset(self, data, start, block_end):
+    def _next_offset(self, data, start):
         """The record offset of the first entry in data[start:], or None when
         it is not all there."""
         try:
-            shared, pos = varint(data, start, len(data), "", 0)
+            _, pos = varint(data, start, len(data), "", 0)
             suffix_length, pos = varint(data, pos, len(data), "", 0)
             offset, _ = varint(data, pos + suffix_length, len(data), "", 0)
         except FormatError:
@@ -94,7 +94,7 @@ class TermIndex:
                     size = self.source.known_size()
                     end = None if size is None else size - h.postings_at
                 else:
-                    end = self._next_offset(data, length, len(data))
+                    end = self._next_offset(data, length)
                 found[term] = (record, head_length, None if end is None else end - record)
         return found
 
