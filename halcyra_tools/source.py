@@ -271,7 +271,10 @@ class FileSource(Source):
             self._fd = None
 
     def __del__(self):
-        self.close()
+        try:
+            self.close()
+        except (OSError, TypeError):  # at interpreter exit
+            pass
 
 
 class HttpPool:
@@ -387,6 +390,9 @@ class HttpSource(Source):
         if status == 404:
             self._read_body(response, what)
             raise NotFound(self.location)
+        if 300 <= status < 400 and (response.getheader("Location") or "").endswith("/"):
+            self._fail(f"HTTP {status} {response.reason}: redirected to {response.getheader('Location')} "
+                       f"(a folder's URL ends in '/')")
         if status != 206:
             self._fail(f"HTTP {status} {response.reason} for {what}")
         ctype = response.getheader("Content-Type") or ""

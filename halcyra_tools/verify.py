@@ -346,14 +346,15 @@ class Checker:
         except SourceError as e:
             self.problem(e.location, None, e.message)
         hi = ID_LIMIT - 1 if count is None else count - 1
-        for name, check in (("index.hys", self.ngram), ("index.hyf", self.facets)):
+        for name, check, extra in (("index.hys", self.ngram, ()), ("index.hyf", self.facets, (False,))):
             source = sources[name]
             try:
                 data = self.whole(source)
             except SourceError as e:
                 self.problem(e.location, None, e.message)
                 continue
-            self.guarded(source.location, check, source.location, data, 0, hi)
+            # A dataset's facet keys are always made with case folding.
+            self.guarded(source.location, check, source.location, data, 0, hi, *extra)
 
     def split_set(self, source):
         file = source.location
