@@ -169,6 +169,44 @@ def test_term_and_vector_damage(tmp_path):
         (str(tmp_path / "v.hyvi"), offset + 4 * count + 1, "code 200 in list 0, but there are 8 codewords")]
 
 
+def test_records_found_past_long_terms(tmp_path):
+    # Tiny blocks and long terms: a block's last record ends in the next
+    # block's first entry, sometimes too far ahead to be read with the block.
+    rng = random.Random(2)
+    words = ["".join(rng.choice("abcdefgh") for _ in range(rng.choice([3, 40, 600]))) for _ in range(60)]
+    docs = [(i, " ".join(rng.sample(words, 5))) for i in range(80)]
+    b = halcyra.TermBuilder(block_cap=64)
+    b.add_many(docs)
+    b.finish(str(tmp_path / "long.hyt"))
+    index = halcyra_tools.open(tmp_path / "long.hyt")
+    assert len(index.index.router()) > 20 and problems(tmp_path / "long.hyt") == []
+    for word in words:
+        assert index.search(word) == [i for i, text in docs if word in text.split()]
+
+
+def test_manifest_summaries_against_the_splits(tmp_path):
+    s = halcyra.SplitSetBuilder(byte_cap=2048, name_prefix="p")
+    for t in DOCS:
+        s.add_faceted(t, {"kind": [t.split()[3]]})
+    s.build(str(tmp_path))
+    m = halcyra_tools.formats.Manifest((tmp_path / "index.hyss").read_bytes(), "")
+    manifest = bytearray((tmp_path / "index.hyss").read_bytes())
+    records = halcyra_tools.formats.summary_records(m.splits[1]["summary"], "", m.splits[1]["summary_at"])
+    (presence,) = [at for tag, _, at in records if tag == 2]
+    n = struct.unpack_from("<I", manifest, presence)[0]
+    manifest[presence + 4 : presence + 12] = struct.pack("<Q", 1)  # another first key, still ascending
+    struct.pack_into("<H", manifest, m.splits[2]["entry_at"] + 20, 1)  # tombstone flag without the record
+    (tmp_path / "index.hyss").write_bytes(manifest)
+    (tmp_path / "p-s00003.hyf").unlink()
+    path = str(tmp_path / "index.hyss")
+    assert problems(tmp_path) == [
+        (path, presence, f"facet-presence list of p-s00001.hys ({n} keys) is not the set of its sidecar's "
+                         f"categories ({n} keys)"),
+        (path, m.splits[2]["entry_at"] + 20, "split p-s00002.hys: tombstone flag and tombstone record disagree"),
+        (path, m.splits[3]["entry_at"], "p-s00003.hys: a facet-presence record but no sidecar"),
+    ]
+
+
 class Misbehaving(http.server.BaseHTTPRequestHandler):
     """Answers every GET according to the server's `mode`."""
 

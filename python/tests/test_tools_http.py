@@ -234,3 +234,23 @@ def test_verify_finds_every_output_sound_locally_and_over_http(built, server):
     for where in ("dataset", "splits", "cased", "stream", "termsplits", "cased.hyt", "l2.hyvi", "ip.hyvi"):
         assert halcyra_tools.verify(built["root"] / where) == [], where
         assert halcyra_tools.verify(server.url + where + ("/" if "." not in where else "")) == [], where
+
+
+def test_ranges_read_over_http_equal_the_file(built, server):
+    """Random sets of ranges, overlapping, touching or apart: one request per
+    call, the bytes of the local file."""
+    data = (built["root"] / "splits" / "index.hyss").read_bytes()
+    source = halcyra_tools.source.Client().source(server.url + "splits/index.hyss")
+    rng = np.random.default_rng(3)
+    for _ in range(40):
+        starts = rng.integers(0, len(data) - 1, size=rng.integers(1, 20))
+        ranges = [(int(a), int(min(rng.integers(0, 3000), len(data) - a))) for a in starts]
+        before = source.counters.requests
+        got = source.read_many(ranges)
+        assert got == [data[a : a + n] for a, n in ranges]
+        assert source.counters.requests - before == (1 if any(n for _, n in ranges) else 0)
+    assert source.read_rest(0) == data
+    with pytest.raises(halcyra_tools.FormatError) as e:
+        source.read(len(data) - 5, 10)
+    assert str(e.value) == (f"{server.url}splits/index.hyss: byte {len(data) - 5}: truncated: 10 bytes wanted here, "
+                            f"but the file ends at byte {len(data)}")
