@@ -30,7 +30,7 @@ from halcyra_tools.nginx import Nginx  # noqa: E402
 
 BYTE_CAP = 4 << 20
 TERM_QUERIES = ["computer", "love", "klingon", "wisdom", "programmer"]
-NGRAM_QUERIES = ["open source", "Klingon", "programmer", "the meaning of life", "zebra"]
+NGRAM_QUERIES = ["open source", "Klingon", "programmer", "the meaning of life", "zebra", "quixotic zeppelin"]
 VERIFY_RUNS = 3
 
 

@@ -430,14 +430,23 @@ def term_block(data, file, base, start=0, end=None):
     prev, prev_offset = b"", 0
     while pos < end:
         at = pos
-        shared, pos = varint(data, pos, end, file, base)
-        suffix_length, pos = varint(data, pos, end, file, base)
+        # Most fields fit one byte: read those inline, the rest through varint().
+        if pos + 2 <= end and data[pos] < 0x80 and data[pos + 1] < 0x80:
+            shared, suffix_length = data[pos], data[pos + 1]
+            pos += 2
+        else:
+            shared, pos = varint(data, pos, end, file, base)
+            suffix_length, pos = varint(data, pos, end, file, base)
         if pos + suffix_length > end:
             raise FormatError(file, base + at, "term suffix runs past the end of its block")
         suffix = bytes(data[pos : pos + suffix_length])
         pos += suffix_length
         delta, pos = varint(data, pos, end, file, base)
-        head_length, pos = varint(data, pos, end, file, base)
+        if pos < end and data[pos] < 0x80:
+            head_length = data[pos]
+            pos += 1
+        else:
+            head_length, pos = varint(data, pos, end, file, base)
         if entries:
             if shared > len(prev):
                 raise FormatError(file, base + at, f"entry shares {shared} bytes of a {len(prev)}-byte term")

@@ -13,7 +13,7 @@ from .formats import NGRAM_ENTRY, FacetHeader, FacetMeta, NgramHeader, RecordsHe
 
 # The first read of a file asks for this much, so that its header and the
 # small tables after it come in the same request.
-PREFIX = 16 << 10
+PREFIX = 4 << 10
 
 
 def intersect(sets):

@@ -241,10 +241,10 @@ class Misbehaving(http.server.BaseHTTPRequestHandler):
 
 @pytest.mark.parametrize("mode, message", [
     ("ignore-range", "the server ignored the Range header (answered 200 with the whole body, {size} bytes, to a "
-                     "request for bytes 0-16383); refusing to download it whole"),
-    ("wrong-range", "asked for bytes 0-16383, the server answered bytes 100-199"),
-    ("cut", "connection broke off after 10 of 100 bytes of the answer to bytes 0-16383"),
-    ("hang", "no answer within 0.5 s asking for bytes 0-16383"),
+                     "request for bytes 0-4095); refusing to download it whole"),
+    ("wrong-range", "asked for bytes 0-4095, the server answered bytes 100-199"),
+    ("cut", "connection broke off after 10 of 100 bytes of the answer to bytes 0-4095"),
+    ("hang", "no answer within 0.5 s asking for bytes 0-4095"),
 ])
 def test_misbehaving_servers(dataset, mode, message):
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Misbehaving)
