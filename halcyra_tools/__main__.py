@@ -11,6 +11,7 @@ LOCATION is a path, a file:// URL or an http(s):// URL (a folder URL ends in
 import argparse
 import base64
 import json
+import os
 import struct
 import sys
 import time
@@ -187,6 +188,9 @@ def main(argv=None):
     args = parser().parse_args(argv)
     try:
         return {"inspect": inspect, "verify": verify, "query": query}[args.command](args)
+    except BrokenPipeError:  # the reader of the output went away (| head)
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     except ToolsError as e:
         print(f"error: {e}", file=sys.stderr)
         return 2
@@ -196,8 +200,6 @@ def main(argv=None):
         return 2
     except KeyboardInterrupt:
         return 130
-    except BrokenPipeError:
-        return 1
 
 
 if __name__ == "__main__":

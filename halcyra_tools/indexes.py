@@ -265,12 +265,10 @@ class SplitSet(Index):
         if not self.terms_body:
             h = self.manifest.header
             return analysis.ngram_keys(text, h.gram_size, h.case_sensitive)
-        if self._analyzer is None:
-            for i, s in enumerate(self.splits):
-                self._analyzer = self.reader(i).header.analyzer
-                break
-            else:
-                return []
+        if not self.splits:
+            return []
+        if self._analyzer is None:  # every split of a set shares its analyzer settings
+            self._analyzer = self.reader(0).header.analyzer
         return analysis.terms(text, self._analyzer)
 
     def candidates(self, query, facets):
