@@ -92,19 +92,9 @@ constexpr auto kDocCount = MakeParams<NoArgs>("SplitSetWriter.doc_count", 0);
 
 PyObject* DocCount(SplitSetWriter& writer, NoArgs&) { return PyLong_FromUnsignedLong(writer.doc_count()); }
 
-constexpr auto kFlush = MakeParams<NoArgs>("SplitSetWriter.flush", 0);
-
-PyObject* Flush(SplitSetWriter& writer, NoArgs&) {
-  Result<std::optional<FlushedSplit>> flushed = writer.Flush();
-  if (!flushed.ok()) return RaiseError(flushed.error());
-  if (!flushed->has_value()) Py_RETURN_NONE;
-  const FlushedSplit& f = **flushed;
-  return NewTuple({NewStr(f.name), NewBytes(f.split), NewBytes(f.manifest)});
-}
-
-// The compacted split written straight into the bytes object returned, not
-// copied there from a string: allocated at the merge's bound of its size,
-// then shrunk to the size (the tail past it is never written).
+// A new split written straight into the bytes object returned, not copied
+// there from a string: allocated at the writer's bound of its size, then
+// shrunk to the size (the tail past it is never written).
 class BytesBuffer final : public SplitBuffer {
  public:
   char* Allocate(size_t capacity) override {
@@ -123,6 +113,25 @@ class BytesBuffer final : public SplitBuffer {
   Ref bytes_;
 };
 
+// flush and compact change the writer only once every object of their
+// result exists: a failure before (MemoryError included) leaves it as it was.
+PyObject* CommitWith(SplitSetWriter& writer, SplitSetChange& change, PyObject* result) {
+  if (result == nullptr) return nullptr;
+  writer.Commit(std::move(change));
+  return result;
+}
+
+constexpr auto kFlush = MakeParams<NoArgs>("SplitSetWriter.flush", 0);
+
+PyObject* Flush(SplitSetWriter& writer, NoArgs&) {
+  BytesBuffer split;
+  Result<std::optional<SplitSetChange>> change = writer.PrepareFlush(split);
+  if (!change.ok()) return RaiseError(change.error());
+  if (!change->has_value()) Py_RETURN_NONE;
+  SplitSetChange& c = **change;
+  return CommitWith(writer, c, NewTuple({NewStr(c.name), split.release(), NewBytes(c.manifest)}));
+}
+
 struct CompactArgs {
   std::vector<InputArg> inputs;
 };
@@ -133,16 +142,17 @@ PyObject* Compact(SplitSetWriter& writer, CompactArgs& a) {
   views.reserve(a.inputs.size());
   for (const auto& [name, bytes] : a.inputs) views.push_back({name, bytes.view()});
   BytesBuffer split;
-  Result<CompactedSplit> compacted = writer.Compact(views, split);
-  if (!compacted.ok()) return RaiseError(compacted.error());
-  Ref removed(PyList_New(static_cast<Py_ssize_t>(compacted->removed.size())));
+  Result<SplitSetChange> change = writer.PrepareCompact(views, split);
+  if (!change.ok()) return RaiseError(change.error());
+  Ref removed(PyList_New(static_cast<Py_ssize_t>(change->removed.size())));
   if (!removed) return nullptr;
-  for (size_t i = 0; i < compacted->removed.size(); ++i) {
-    PyObject* name = NewStr(compacted->removed[i]);
+  for (size_t i = 0; i < change->removed.size(); ++i) {
+    PyObject* name = NewStr(change->removed[i]);
     if (name == nullptr) return nullptr;
     PyList_SET_ITEM(removed.get(), static_cast<Py_ssize_t>(i), name);
   }
-  return NewTuple({NewStr(compacted->name), split.release(), NewBytes(compacted->manifest), removed.release()});
+  return CommitWith(writer, *change,
+                    NewTuple({NewStr(change->name), split.release(), NewBytes(change->manifest), removed.release()}));
 }
 
 }  // namespace

@@ -67,33 +67,49 @@ struct CompactionInput {
   std::string_view bytes;  // the split file
 };
 
-// Memory for a compacted split, for callers that keep its bytes in a buffer
-// of their own rather than in CompactedSplit::split (the Python binding
-// writes them straight into the bytes object it returns).
-class SplitBuffer {
- public:
-  virtual ~SplitBuffer() = default;
-  // Room for at most capacity bytes, into which the split is written; called
-  // once, after every input was checked (not at all when one is refused).
-  // Lack of memory is std::bad_alloc, as for any allocation.
-  virtual char* Allocate(size_t capacity) = 0;
-  // The split is complete: its first size bytes (size <= capacity). Called
-  // once, after Allocate, when the merge succeeded; a later failure of
-  // Compact still leaves the writer as it was.
-  virtual void Shrink(size_t size) = 0;
-};
-
 struct CompactedSplit {
   std::string name;
-  std::string split;  // empty when written into a SplitBuffer
+  std::string split;
   std::string manifest;
   std::vector<std::string> removed;  // the input names, in input order
 };
 
+// Memory for a new split, for callers that keep its bytes in a buffer of
+// their own (the Python binding writes them straight into the bytes object
+// it returns).
+class SplitBuffer {
+ public:
+  virtual ~SplitBuffer() = default;
+  // Room for at most capacity bytes, into which the split is written; called
+  // at most once, after every input was checked. Lack of memory is
+  // std::bad_alloc, as for any allocation.
+  virtual char* Allocate(size_t capacity) = 0;
+  // The split is complete: its first size bytes (size <= capacity).
+  virtual void Shrink(size_t size) = 0;
+};
+
+// A flush or a compaction worked out in full but not applied: the writer is
+// unchanged until Commit, so a caller that cannot take the result (out of
+// memory while making its own objects, say) drops it and the writer is as if
+// the call never happened.
+struct SplitSetChange {
+  std::string name;                  // of the new split
+  std::string manifest;              // the whole table after the change
+  std::vector<std::string> removed;  // compaction: the input names, in input order
+
+  struct Next;                  // the writer's state after the change
+  std::unique_ptr<Next> next;
+
+  SplitSetChange();
+  ~SplitSetChange();
+  SplitSetChange(SplitSetChange&&) noexcept;
+  SplitSetChange& operator=(SplitSetChange&&) noexcept;
+};
+
 class SplitSetWriter {
  public:
-  // A new, empty split set. Fails only on an unknown policy name
-  // (Error::InvalidArgument of ParseSplitPolicy).
+  // A new, empty split set. Fails with Error::InvalidArgument on an unknown
+  // policy name, or a name prefix holding '/' or NUL.
   static Result<SplitSetWriter> Create(SplitSetWriterOptions options);
 
   // Continues the set of manifest. The next id follows every split's last
@@ -127,21 +143,31 @@ class SplitSetWriter {
   // The next global id: documents ever added to the set.
   uint32_t doc_count() const;
 
-  // Seals the memtable and the pending tombstones into one delta split; no
-  // value when both are empty. A manifest limit (Error::Limit, for example a
-  // 65536-byte split name) fails before anything changes.
-  Result<std::optional<FlushedSplit>> Flush();
+  // Seals the memtable and the pending tombstones into one delta split,
+  // written into split; no value when both are empty. Fails, with the writer
+  // unchanged, on a manifest limit (Error::Limit, for example a 65536-byte
+  // split name), when the delta numbers are used up
+  //   "HYSS flush: delta split numbers are used up"
+  // or when the new name is in the table already
+  //   "HYSS flush: split name <name> is already in the manifest"
+  Result<std::optional<SplitSetChange>> PrepareFlush(SplitBuffer& split) const;
 
-  // Merges the given delta splits into one split of absolute ids, dropping
-  // the documents their tombstones delete. Every input is checked before
-  // anything changes; the errors are Error::Core (or Error::Limit):
+  // Merges the given delta splits into one split of absolute ids, written
+  // into split, dropping the documents their tombstones delete. Every input
+  // is checked first; the errors are Error::Core (or Error::Limit):
   //   "HYSS compact: <name> not in manifest"
   //   "HYSS compact: base splits need a full rebuild, not minor compaction"
-  //   and those of reading an input (see DeltaInput::Read).
+  //   those of reading an input (see DeltaInput::Read), and as for a flush,
+  //   "HYSS compact: compacted split numbers are used up" and
+  //   "HYSS compact: split name <name> is already in the manifest".
+  Result<SplitSetChange> PrepareCompact(std::span<const CompactionInput> inputs, SplitBuffer& split) const;
+
+  // Applies a change this writer prepared, with nothing changed since.
+  void Commit(SplitSetChange change) noexcept;
+
+  // PrepareFlush or PrepareCompact with the split in a string, and Commit.
+  Result<std::optional<FlushedSplit>> Flush();
   Result<CompactedSplit> Compact(std::span<const CompactionInput> inputs);
-  // The same with the split written into *split (CompactedSplit::split is
-  // left empty).
-  Result<CompactedSplit> Compact(std::span<const CompactionInput> inputs, SplitBuffer& split);
 
   // The split table, in manifest order.
   const std::vector<SplitEntry>& splits() const;

@@ -1,7 +1,11 @@
 #include "ngram/posting_table.h"
 
 #include <algorithm>
+#include <cassert>
+#include <cstring>
 
+#include "base/coding.h"
+#include "ngram/ngram_index_format.h"
 #include "roaring/posting_format.h"
 
 namespace halcyra {
@@ -112,6 +116,55 @@ void PostingTable::Grow() {
     while (index_[i] != 0) i = (i + 1) & mask;
     index_[i] = static_cast<uint32_t>(p + 1);
   }
+}
+
+std::vector<uint32_t> PostingTable::KeyOrder() const {
+  std::vector<uint32_t> order(slots_.size());
+  for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [this](uint32_t a, uint32_t b) { return slots_[a].key < slots_[b].key; });
+  return order;
+}
+
+uint64_t PostingTable::IndexSize(uint32_t stride, bool fold_case) const {
+  return NgramIndexFrontSize(slots_.size(), stride, fold_case) + serialized_bytes_;
+}
+
+std::vector<NgramKey> PostingTable::SortedKeys() const {
+  std::vector<NgramKey> keys(slots_.size());
+  for (size_t i = 0; i < keys.size(); ++i) keys[i] = slots_[i].key;
+  std::sort(keys.begin(), keys.end());
+  return keys;
+}
+
+void PostingTable::PutIndex(uint16_t gram_size, uint32_t stride, bool fold_case, char* out) {
+  FlushQueue();  // files queued ids; what the table holds stays the same
+  const std::vector<uint32_t> order = KeyOrder();
+  const uint64_t k = order.size();
+  const uint64_t s = stride != 0 ? stride : kDefaultStride;
+  const uint64_t front_size = NgramIndexFrontSize(k, stride, fold_case);
+  std::string front;
+  front.reserve(front_size);
+  AppendNgramIndexHeader(static_cast<uint32_t>(k), gram_size, stride, fold_case, &front);
+  for (uint64_t b = 0; b < (k + s - 1) / s; ++b) PutFixed64(&front, slots_[order[b * s]].key);
+  // The postings follow the front; each size is known before it is written,
+  // so the dictionary is complete before any posting is.
+  char* posting = out + front_size;
+  for (uint32_t position : order) {
+    const Slot& slot = slots_[position];
+    char* end;
+    if (slot.count == kInBitmap) {
+      end = posting + roaring_bitmap_portable_serialize(slot.bitmap, posting);
+    } else {
+      DocId ids[2] = {slot.first, slot.count == 2 ? slot.second : 0};
+      if (slot.count == 2 && ids[1] < ids[0]) std::swap(ids[0], ids[1]);
+      end = PutSortedPosting(std::span<const DocId>(ids, slot.count), posting);
+    }
+    AppendNgramDictEntry(slot.key, static_cast<uint64_t>(posting - out), static_cast<uint32_t>(end - posting), &front);
+    posting = end;
+  }
+  assert(front.size() == front_size);
+  assert(static_cast<uint64_t>(posting - out) == IndexSize(stride, fold_case));
+  std::memcpy(out, front.data(), front.size());
 }
 
 Result<NgramPostings> PostingTable::TakePostings() {

@@ -48,6 +48,14 @@ class PostingTable {
   // The sum of the postings' portable serialized sizes (see above).
   uint64_t serialized_bytes() const { return serialized_bytes_; }
 
+  // The n-gram index file of the table (gram_size, stride and fold_case as
+  // for WriteNgramIndex), written without changing what the table holds: its
+  // exact size, the keys in ascending order, and the file written at out,
+  // which has room for IndexSize bytes.
+  uint64_t IndexSize(uint32_t stride, bool fold_case) const;
+  std::vector<NgramKey> SortedKeys() const;
+  void PutIndex(uint16_t gram_size, uint32_t stride, bool fold_case, char* out);
+
   // Hands every posting over for the index writer, leaving the table empty:
   // one- and two-id postings encoded, the others as bitmaps that the writer
   // encodes one at a time.
@@ -71,6 +79,8 @@ class PostingTable {
   void AddTo(uint32_t position, DocId doc);
   // Files every queued id into its bitmap.
   void FlushQueue();
+  // Positions of the slots in ascending key order.
+  std::vector<uint32_t> KeyOrder() const;
   size_t Home(NgramKey key) const { return static_cast<size_t>((key * 0x9E3779B97F4A7C15ULL) >> shift_); }
   void ResetIndex(size_t log2_size);
   void Grow();

@@ -12,8 +12,6 @@ namespace halcyra {
 namespace {
 
 constexpr uint32_t kMaxContainers = 65536;
-// With run containers, offsets are written only from this many containers on.
-constexpr uint32_t kOffsetThreshold = 4;
 
 Error Corrupt(std::string what) { return CoreError::RoaringDeserialize(std::move(what)).ToError(); }
 
@@ -44,7 +42,7 @@ Status PortableRoaring::ReadHeader(std::string_view bytes) {
   if (n - pos < 4 * c) return Corrupt("bitmap truncated in its container descriptors");
   descriptors_at_ = pos;
   pos += 4 * c;
-  if (run_flags_ == nullptr || c >= kOffsetThreshold) {
+  if (run_flags_ == nullptr || c >= kRunOffsetThreshold) {
     if (n - pos < 4 * c) return Corrupt("bitmap truncated in its container offsets");
     pos += 4 * c;
   }
@@ -133,14 +131,6 @@ void PortableRoaring::AppendIds(DocId offset, std::vector<DocId>* ids) const {
     return true;
   });
   assert(at == ids->size());
-}
-
-Bitmap PortableRoaring::ToBitmap() const {
-  std::vector<DocId> ids;
-  AppendIds(0, &ids);
-  Bitmap b;
-  roaring_bitmap_add_many(b.mutable_roaring(), ids.size(), ids.data());
-  return b;
 }
 
 }  // namespace halcyra

@@ -24,14 +24,45 @@
 
 namespace halcyra {
 
+// One container of checked portable bytes: the ids that share their high 16
+// bits (the key), as their low 16 bits.
+struct ContainerView {
+  enum class Kind : uint8_t { kArray, kBitmap, kRun };
+
+  uint16_t key;
+  Kind kind;
+  uint32_t cardinality;
+  // kArray: cardinality x u16 values; kBitmap: 1024 x u64 words; kRun: a u16
+  // run count r, then r x (start u16, length - 1 u16).
+  const char* data;
+
+  uint32_t run_count() const { return DecodeFixed16(data); }
+  uint32_t run_start(uint32_t j) const { return DecodeFixed16(data + 2 + 4 * size_t{j}); }
+  uint32_t run_last(uint32_t j) const { return run_start(j) + DecodeFixed16(data + 4 + 4 * size_t{j}); }
+  uint32_t array_value(uint32_t j) const { return DecodeFixed16(data + 2 * size_t{j}); }
+  uint64_t bitmap_word(uint32_t w) const { return DecodeFixed64(data + 8 * size_t{w}); }
+  // The bytes of its data.
+  size_t data_bytes() const {
+    return kind == Kind::kRun ? 2 + 4 * size_t{run_count()}
+           : kind == Kind::kBitmap ? kBitmapContainerBytes
+                                   : kArrayIdBytes * cardinality;
+  }
+
+  // Calls visit(low) for every value, ascending, while it returns true;
+  // returns whether every value was visited.
+  template <class Visit>
+  bool ForEachLow(Visit visit) const;
+};
+
 class PortableRoaring {
  public:
   // Checks the bitmap at the front of bytes. A violation fails with the
-  // CoreError "roaring deserialize: <what is wrong>".
+  // CoreError "roaring deserialize: <what is wrong>". Costs the bytes the
+  // bitmap occupies, whatever it claims.
   static Result<PortableRoaring> Parse(std::string_view bytes);
 
   // The bitmap at the front of bytes, which Parse has accepted before: only
-  // what AppendIds needs is read, and nothing is checked again.
+  // the header and the cardinalities are read, and nothing is checked again.
   static PortableRoaring ParseChecked(std::string_view bytes);
 
   bool empty() const { return count_ == 0; }
@@ -42,6 +73,11 @@ class PortableRoaring {
   uint64_t cardinality() const { return cardinality_; }
   // The bytes the bitmap occupies.
   size_t size() const { return end_; }
+  uint32_t container_count() const { return count_; }
+
+  // Calls visit(container) for every container, in key order.
+  template <class Visit>
+  void ForEachContainer(Visit visit) const;
 
   // Calls visit(id + offset) for every id, ascending, while it returns true;
   // returns whether every id was visited. The caller makes sure that
@@ -51,17 +87,6 @@ class PortableRoaring {
 
   // Appends every id plus offset, ascending, to *ids (as ForEachId).
   void AppendIds(DocId offset, std::vector<DocId>* ids) const;
-
-  // The containers, in key order: their number, and the key (the ids' high
-  // 16 bits) and number of ids of container i.
-  uint32_t container_count() const { return count_; }
-  uint16_t container_key(uint32_t i) const { return DecodeFixed16(bytes_.data() + descriptors_at_ + 4 * size_t{i}); }
-  uint32_t container_cardinality(uint32_t i) const {
-    return uint32_t{DecodeFixed16(bytes_.data() + descriptors_at_ + 4 * size_t{i} + 2)} + 1;
-  }
-
-  // The bitmap as a Roaring bitmap.
-  Bitmap ToBitmap() const;
 
  private:
   PortableRoaring() = default;
@@ -83,38 +108,55 @@ class PortableRoaring {
 };
 
 template <class Visit>
-bool PortableRoaring::ForEachId(DocId offset, Visit visit) const {
+bool ContainerView::ForEachLow(Visit visit) const {
+  switch (kind) {
+    case Kind::kRun:
+      for (uint32_t j = 0, runs = run_count(); j < runs; ++j) {
+        for (uint32_t v = run_start(j), last = run_last(j); v <= last; ++v) {
+          if (!visit(v)) return false;
+        }
+      }
+      return true;
+    case Kind::kBitmap:
+      for (uint32_t w = 0; w < 1024; ++w) {
+        for (uint64_t word = bitmap_word(w); word != 0; word &= word - 1) {
+          if (!visit(64 * w + static_cast<uint32_t>(std::countr_zero(word)))) return false;
+        }
+      }
+      return true;
+    case Kind::kArray:
+      for (uint32_t j = 0; j < cardinality; ++j) {
+        if (!visit(array_value(j))) return false;
+      }
+      return true;
+  }
+  return true;
+}
+
+template <class Visit>
+void PortableRoaring::ForEachContainer(Visit visit) const {
   const char* p = bytes_.data();
   size_t pos = containers_at_;
   for (uint32_t i = 0; i < count_; ++i) {
     const char* d = p + descriptors_at_ + 4 * size_t{i};
-    const DocId high = (DocId{DecodeFixed16(d)} << 16) + offset;
     const uint32_t card = uint32_t{DecodeFixed16(d + 2)} + 1;
-    if (IsRun(i)) {
-      const uint32_t runs = DecodeFixed16(p + pos);
-      pos += 2;
-      for (uint32_t j = 0; j < runs; ++j, pos += 4) {
-        const uint32_t start = DecodeFixed16(p + pos);
-        const uint32_t last = start + DecodeFixed16(p + pos + 2);
-        for (uint32_t v = start; v <= last; ++v) {
-          if (!visit(high + v)) return false;
-        }
-      }
-    } else if (card > kMaxArrayIds) {
-      for (size_t w = 0; w < kBitmapContainerBytes; w += 8) {
-        for (uint64_t word = DecodeFixed64(p + pos + w); word != 0; word &= word - 1) {
-          if (!visit(high + static_cast<DocId>(w * 8 + std::countr_zero(word)))) return false;
-        }
-      }
-      pos += kBitmapContainerBytes;
-    } else {
-      for (uint32_t j = 0; j < card; ++j) {
-        if (!visit(high + DecodeFixed16(p + pos + 2 * j))) return false;
-      }
-      pos += 2 * size_t{card};
-    }
+    const ContainerView::Kind kind = IsRun(i)                ? ContainerView::Kind::kRun
+                                     : card > kMaxArrayIds ? ContainerView::Kind::kBitmap
+                                                           : ContainerView::Kind::kArray;
+    const ContainerView c{DecodeFixed16(d), kind, card, p + pos};
+    pos += c.data_bytes();
+    visit(c);
   }
-  return true;
+}
+
+template <class Visit>
+bool PortableRoaring::ForEachId(DocId offset, Visit visit) const {
+  bool all = true;
+  ForEachContainer([&](const ContainerView& c) {
+    const DocId high = (DocId{c.key} << 16) + offset;
+    all = all && c.ForEachLow([&](uint32_t low) { return visit(high + low); });
+  });
+  return all;
 }
 
 }  // namespace halcyra

@@ -24,4 +24,8 @@ inline constexpr size_t kArrayIdBytes = 2;
 inline constexpr uint32_t kMaxArrayIds = 4096;
 inline constexpr size_t kBitmapContainerBytes = 8192;
 
+// In the form with run containers, container offsets are written only from
+// this many containers on.
+inline constexpr uint32_t kRunOffsetThreshold = 4;
+
 }  // namespace halcyra

@@ -4,6 +4,9 @@
 #include <bit>
 #include <cassert>
 #include <cstring>
+#include <memory>
+#include <optional>
+#include <span>
 #include <queue>
 #include <tuple>
 
@@ -11,6 +14,7 @@
 #include "base/format_limits.h"
 #include "ngram/ngram_index.h"
 #include "ngram/ngram_index_format.h"
+#include "roaring/containers.h"
 #include "roaring/portable_roaring.h"
 #include "roaring/posting_format.h"
 #include "splitset/summary.h"
@@ -19,79 +23,6 @@ namespace halcyra {
 namespace {
 
 Error Compact(std::string message) { return Error::Core("HYSS compact: " + message); }
-
-// A set of ids for the merge's per-id work (is it deleted, is it live): a
-// plain bit array over the ids' range when that is at most kDenseIds wide,
-// which it is for any set made by a writer in this century, else a Roaring
-// bitmap. Membership in the bit array is one load, where the bitmap costs a
-// container search per id.
-class IdSet {
- public:
-  static constexpr uint64_t kDenseIds = uint64_t{1} << 28;  // 32 MiB of bits
-
-  // For ids from lo to hi inclusive (an empty range when lo > hi).
-  IdSet(DocId lo, DocId hi) : lo_(lo) {
-    if (lo <= hi && uint64_t{hi} - lo < kDenseIds) bits_.assign((uint64_t{hi} - lo) / 64 + 1, 0);
-    dense_ = lo > hi || !bits_.empty();
-  }
-
-  void Add(std::span<const DocId> ids) {
-    if (!dense_) {
-      roaring_bitmap_add_many(sparse_.mutable_roaring(), ids.size(), ids.data());
-      return;
-    }
-    for (DocId id : ids) {
-      const uint64_t i = id - lo_;
-      assert(i < 64 * bits_.size());
-      bits_[i / 64] |= uint64_t{1} << (i % 64);
-    }
-  }
-
-  bool Contains(DocId id) const {
-    if (!dense_) return roaring_bitmap_contains(&sparse_.roaring(), id);
-    const uint64_t i = uint64_t{id} - lo_;  // ids below lo_ wrap far past the end
-    return id >= lo_ && i / 64 < bits_.size() && (bits_[i / 64] >> (i % 64) & 1) != 0;
-  }
-
-  // Cardinality, smallest and largest id (both 0 when empty).
-  void Summarize(uint64_t* count, DocId* min, DocId* max) const {
-    *count = 0;
-    *min = *max = 0;
-    if (!dense_) {
-      *count = sparse_.Cardinality();
-      if (*count != 0) {
-        *min = roaring_bitmap_minimum(&sparse_.roaring());
-        *max = roaring_bitmap_maximum(&sparse_.roaring());
-      }
-      return;
-    }
-    for (size_t w = 0; w < bits_.size(); ++w) {
-      if (bits_[w] == 0) continue;
-      if (*count == 0) *min = lo_ + static_cast<DocId>(64 * w + std::countr_zero(bits_[w]));
-      *max = lo_ + static_cast<DocId>(64 * w + 63 - std::countl_zero(bits_[w]));
-      *count += std::popcount(bits_[w]);
-    }
-  }
-
- private:
-  DocId lo_;
-  bool dense_;
-  std::vector<uint64_t> bits_;
-  Bitmap sparse_;
-};
-
-// Adds the ids of the tombstone record in summary, if any, to *tombstones.
-Status AddTombstones(std::string_view summary, Bitmap* tombstones) {
-  Result<std::optional<std::string_view>> record = FindSummaryRecord(summary, kTombstoneRecord);
-  if (!record.ok()) return record.take_error();
-  if (!record->has_value()) return Status::Ok();
-  Result<PortableRoaring> set = PortableRoaring::Parse(**record);
-  if (!set.ok()) return set.take_error();
-  std::vector<DocId> ids;
-  set->AppendIds(0, &ids);
-  roaring_bitmap_add_many(tombstones->mutable_roaring(), ids.size(), ids.data());
-  return Status::Ok();
-}
 
 // One input posting of a merged key: the input, and the entry in its
 // dictionary.
@@ -141,44 +72,235 @@ class KeyCursors {
 
 // The ids of one container of an input posting, moved to global ids, fall
 // into one container of the merged posting, or spread over two when the
-// move is not by a multiple of 65536: each such container is charged with
-// all of them.
+// move is not by a multiple of 65536: a piece is the part that falls into
+// one of them.
 struct Piece {
   uint32_t container;  // of the merged posting
-  uint32_t ids;
+  uint32_t shift;      // the input container's low bits move up by this
+  bool upper;          // the part that passes into the next container
+  ContainerView view;
 };
 
+// The pieces of posting moved up by offset, appended to *pieces.
 void AddPieces(const PortableRoaring& posting, DocId offset, std::vector<Piece>* pieces) {
-  for (uint32_t i = 0; i < posting.container_count(); ++i) {
-    // The container's ids are ids_at + its low 16 bits; Read made sure that
-    // its largest id fits in 32 bits, hence ids_at does too.
-    const uint64_t ids_at = (uint64_t{posting.container_key(i)} << 16) + offset;
-    const uint32_t ids = posting.container_cardinality(i);
-    pieces->push_back({static_cast<uint32_t>(ids_at >> 16), ids});
-    const uint64_t last = std::min<uint64_t>((ids_at + 0xFFFF) >> 16, 0xFFFF);
-    if (last != ids_at >> 16) pieces->push_back({static_cast<uint32_t>(last), ids});
-  }
+  posting.ForEachContainer([offset, pieces](const ContainerView& c) {
+    // Read made sure that the container's largest id fits in 32 bits, hence
+    // ids_at does too, and no part passes container 0xFFFF.
+    const uint64_t ids_at = (uint64_t{c.key} << 16) + offset;
+    const uint32_t container = static_cast<uint32_t>(ids_at >> 16), shift = ids_at & 0xFFFF;
+    pieces->push_back({container, shift, false, c});
+    if (shift != 0 && container < 0xFFFF) pieces->push_back({container + 1, shift, true, c});
+  });
 }
 
-// An upper bound of the encoded size of the merged posting of *pieces (which
-// are reordered): a container of n ids takes kPerContainerBytes plus
-// kArrayIdBytes per id, at most kBitmapContainerBytes, and the bound charges
-// every container with at least the ids it gets.
-uint64_t MergedPostingBound(std::vector<Piece>* pieces) {
-  std::sort(pieces->begin(), pieces->end(), [](const Piece& a, const Piece& b) { return a.container < b.container; });
-  uint64_t bound = kBitmapHeaderBytes;
-  for (size_t i = 0, j; i < pieces->size(); i = j) {
-    uint64_t ids = 0;
-    for (j = i; j < pieces->size() && (*pieces)[j].container == (*pieces)[i].container; ++j) ids += (*pieces)[j].ids;
-    bound += kPerContainerBytes + std::min<uint64_t>(kArrayIdBytes * ids, kBitmapContainerBytes);
+// The end of the pieces from i that fall into the same container.
+size_t GroupEnd(const std::vector<Piece>& pieces, size_t i) {
+  size_t j = i;
+  while (j < pieces.size() && pieces[j].container == pieces[i].container) ++j;
+  return j;
+}
+
+// The tombstoned ids, for the merge's work on one merged container at a
+// time. The tombstone containers of a container key are united into one
+// LowSet when first needed, while such sets stay within a budget of memory;
+// past it, ids are looked up in the records' containers themselves.
+class DeadIds {
+ public:
+  DeadIds(const Tombstones& tombstones, uint64_t budget) : tombstones_(tombstones), budget_(budget) {
+    if (!tombstones.empty()) sets_.resize(0x10000);
   }
-  return bound;
+
+  // The tombstones of one merged container.
+  class Container {
+   public:
+    bool none() const { return views_.empty(); }
+    bool Contains(uint32_t low) const {
+      if (set_ != nullptr) return set_->Contains(low);
+      for (const Tombstones::Keyed& k : views_) {
+        if (ContainerContains(k.container, low)) return true;
+      }
+      return false;
+    }
+    void RemoveFrom(LowSet* set) const {
+      if (set_ != nullptr) {
+        set->RemoveAll(*set_);
+        return;
+      }
+      for (const Tombstones::Keyed& k : views_) set->Remove(k.container);
+    }
+
+   private:
+    friend class DeadIds;
+    std::span<const Tombstones::Keyed> views_;
+    LowSet* set_ = nullptr;
+  };
+
+  Container For(uint32_t container) {
+    Container c;
+    const auto& all = tombstones_.containers();
+    const auto [first, last] = std::equal_range(
+        all.begin(), all.end(), Tombstones::Keyed{static_cast<uint16_t>(container), {}},
+        [](const Tombstones::Keyed& a, const Tombstones::Keyed& b) { return a.key < b.key; });
+    c.views_ = std::span<const Tombstones::Keyed>(first, last);
+    if (c.views_.empty()) return c;
+    std::unique_ptr<LowSet>& set = sets_[container];
+    if (set == nullptr) {
+      // What the set will take at most: 2 bytes a value, at most 8192.
+      uint64_t bytes = 0;
+      for (const Tombstones::Keyed& k : c.views_) bytes += kArrayIdBytes * k.container.cardinality;
+      bytes = std::min<uint64_t>(bytes, kBitmapContainerBytes);
+      if (bytes > budget_) return c;
+      budget_ -= bytes;
+      set = std::make_unique<LowSet>();
+      for (const Tombstones::Keyed& k : c.views_) set->AddShifted(k.container, 0, false);
+    }
+    c.set_ = set.get();
+    return c;
+  }
+
+ private:
+  const Tombstones& tombstones_;
+  uint64_t budget_;
+  std::vector<std::unique_ptr<LowSet>> sets_;  // by container key, once made
+};
+
+// Whether some id of the group of pieces survives dead.
+bool AnyLive(std::span<const Piece> group, const DeadIds::Container& dead, LowSet* work) {
+  for (const Piece& piece : group) {
+    const ContainerView& c = piece.view;
+    if (c.kind == ContainerView::Kind::kArray) {
+      // Most postings are a few ids: look at them one by one.
+      for (uint32_t j = 0; j < c.cardinality; ++j) {
+        const uint32_t v = c.array_value(j) + piece.shift;
+        if ((v >= 0x10000) == piece.upper && !dead.Contains(v & 0xFFFF)) return true;
+      }
+      continue;
+    }
+    work->Clear();
+    work->AddShifted(c, piece.shift, piece.upper);
+    dead.RemoveFrom(work);
+    if (!work->empty()) return true;
+  }
+  return false;
+}
+
+// The live ids of the merged split, by container key.
+class LiveIds {
+ public:
+  void Add(uint32_t container, LowSet& set) {
+    if (sets_.empty()) sets_.resize(0x10000);
+    std::unique_ptr<LowSet>& s = sets_[container];
+    if (s == nullptr) s = std::make_unique<LowSet>();
+    s->AddAll(set);
+  }
+
+  // Cardinality, smallest and largest id (both 0 when empty).
+  void Summarize(uint64_t* count, DocId* min, DocId* max) {
+    *count = 0;
+    *min = *max = 0;
+    for (uint32_t container = 0; container < sets_.size(); ++container) {
+      LowSet* set = sets_[container].get();
+      if (set == nullptr || set->empty()) continue;
+      if (*count == 0) *min = container << 16 | set->minimum();
+      *max = container << 16 | set->maximum();
+      *count += set->cardinality();
+    }
+  }
+
+ private:
+  std::vector<std::unique_ptr<LowSet>> sets_;  // by container key
+};
+
+// The union of the containers of one key of several tombstone records, when
+// one of them is a run container: as runs when that is smaller than without.
+void AddUnitedRuns(uint16_t key, std::span<const Tombstones::Keyed> group, ContainerWriter* out) {
+  std::vector<std::pair<uint32_t, uint32_t>> ranges;  // [first, last]
+  for (const Tombstones::Keyed& k : group) {
+    const ContainerView& c = k.container;
+    if (c.kind == ContainerView::Kind::kRun) {
+      for (uint32_t j = 0; j < c.run_count(); ++j) ranges.emplace_back(c.run_start(j), c.run_last(j));
+    } else {
+      c.ForEachLow([&ranges](uint32_t v) {
+        if (!ranges.empty() && ranges.back().second + 1 == v) {
+          ranges.back().second = v;
+        } else {
+          ranges.emplace_back(v, v);
+        }
+        return true;
+      });
+    }
+  }
+  std::sort(ranges.begin(), ranges.end());
+  std::vector<std::pair<uint32_t, uint32_t>> runs;
+  uint32_t cardinality = 0;
+  for (const auto& [first, last] : ranges) {
+    if (!runs.empty() && first <= runs.back().second + 1) {
+      cardinality += last > runs.back().second ? last - runs.back().second : 0;
+      runs.back().second = std::max(runs.back().second, last);
+    } else {
+      runs.emplace_back(first, last);
+      cardinality += last - first + 1;
+    }
+  }
+  const size_t run_bytes = 2 + 4 * runs.size();
+  const size_t plain_bytes = cardinality > kMaxArrayIds ? kBitmapContainerBytes : kArrayIdBytes * cardinality;
+  if (run_bytes < plain_bytes) {
+    std::string data;
+    PutFixed16(&data, static_cast<uint16_t>(runs.size()));
+    for (const auto& [first, last] : runs) {
+      PutFixed16(&data, static_cast<uint16_t>(first));
+      PutFixed16(&data, static_cast<uint16_t>(last - first));
+    }
+    out->Add(key, ContainerView::Kind::kRun, cardinality, data);
+    return;
+  }
+  LowSet set;
+  for (const Tombstones::Keyed& k : group) set.AddShifted(k.container, 0, false);
+  out->Add(key, set);
 }
 
 }  // namespace
 
-Result<DeltaInput> DeltaInput::Read(const SplitEntry& entry, std::string_view bytes, Bitmap* tombstones) {
-  HALCYRA_RETURN_IF_ERROR(AddTombstones(entry.summary, tombstones));
+Status Tombstones::Add(std::string_view summary) {
+  Result<std::optional<std::string_view>> record = FindSummaryRecord(summary, kTombstoneRecord);
+  if (!record.ok()) return record.take_error();
+  if (!record->has_value()) return Status::Ok();
+  Result<PortableRoaring> set = PortableRoaring::Parse(**record);
+  if (!set.ok()) return set.take_error();
+  const size_t before = containers_.size();
+  set->ForEachContainer([this](const ContainerView& c) { containers_.push_back({c.key, c}); });
+  std::inplace_merge(containers_.begin(), containers_.begin() + static_cast<ptrdiff_t>(before), containers_.end(),
+                     [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
+  return Status::Ok();
+}
+
+std::string Tombstones::Encode() const {
+  ContainerWriter out;
+  for (size_t i = 0, j; i < containers_.size(); i = j) {
+    const uint16_t key = containers_[i].key;
+    bool runs = false;
+    for (j = i; j < containers_.size() && containers_[j].key == key; ++j) {
+      runs = runs || containers_[j].container.kind == ContainerView::Kind::kRun;
+    }
+    const std::span<const Keyed> group(containers_.data() + i, j - i);
+    if (group.size() == 1) {
+      const ContainerView& c = group[0].container;
+      out.Add(key, c.kind, c.cardinality, std::string_view(c.data, c.data_bytes()));
+    } else if (runs) {
+      AddUnitedRuns(key, group, &out);
+    } else {
+      LowSet set;
+      for (const Keyed& k : group) set.AddShifted(k.container, 0, false);
+      out.Add(key, set);
+    }
+  }
+  std::string payload;
+  out.AppendTo(&payload);
+  return payload;
+}
+
+Result<DeltaInput> DeltaInput::Read(const SplitEntry& entry, std::string_view bytes, Tombstones* tombstones) {
+  HALCYRA_RETURN_IF_ERROR(tombstones->Add(entry.summary));
   if (bytes.size() < kNgramIndexHeaderSize || bytes.substr(0, 4) != kNgramIndexMagic) {
     return Compact("input is not an HYS split");
   }
@@ -204,20 +326,26 @@ Result<DeltaInput> DeltaInput::Read(const SplitEntry& entry, std::string_view by
     if (posting.offset > size || posting.length > size - posting.offset) return Compact("posting out of range");
     Result<PortableRoaring> ids = PortableRoaring::Parse(bytes.substr(posting.offset, posting.length));
     if (!ids.ok()) return ids.take_error();
+    input.postings_.push_back(posting);
+    if (ids->empty()) continue;
     // Relative numbers become global ids by adding the first id; one that
     // would pass the last id is refused rather than folded onto it.
-    if (ids->empty()) {
-      input.postings_.push_back(posting);
-      continue;
-    }
     if (ids->maximum() > UINT32_MAX - input.id_offset_) {
       return Error::Limit("HYSS compact: " + entry.name + " holds posting number " +
                           std::to_string(ids->maximum()) + ", which from first id " +
                           std::to_string(input.id_offset_) + " passes the last id 4294967295");
     }
-    input.min_id_ = std::min(input.min_id_, input.id_offset_ + ids->minimum());
-    input.max_id_ = std::max(input.max_id_, input.id_offset_ + ids->maximum());
-    input.postings_.push_back(posting);
+    // Every id must be one the manifest entry accounts for: the writer's next
+    // id follows the entries' last ids, and must never be one already in use.
+    const DocId min = input.id_offset_ + ids->minimum(), max = input.id_offset_ + ids->maximum();
+    if (entry.doc_count == 0) {
+      return Compact(entry.name + " holds id " + std::to_string(min) + ", but its manifest entry has no documents");
+    }
+    if (min < entry.first_id || max > entry.last_id) {
+      return Compact(entry.name + " holds id " + std::to_string(min < entry.first_id ? min : max) +
+                     ", outside the ids " + std::to_string(entry.first_id) + " to " + std::to_string(entry.last_id) +
+                     " of its manifest entry");
+    }
   }
   if (!std::is_sorted(input.postings_.begin(), input.postings_.end(),
                       [](const Posting& a, const Posting& b) { return a.key < b.key; })) {
@@ -227,59 +355,63 @@ Result<DeltaInput> DeltaInput::Read(const SplitEntry& entry, std::string_view by
   return input;
 }
 
-Result<MergedSplit> MergeDeltaInputs(std::span<const DeltaInput> inputs, const Bitmap& tombstones,
+Result<MergedSplit> MergeDeltaInputs(std::span<const DeltaInput> inputs, const Tombstones& tombstones,
                                      uint16_t gram_size, uint32_t stride, bool fold_case, SplitBuffer& out) {
-  // Ids outside every input's range need no tombstone test.
-  DocId lo = UINT32_MAX, hi = 0;
+  // United tombstone containers may take as much memory as the inputs hold
+  // (and a little more for small inputs) before ids are looked up in the
+  // records themselves.
+  constexpr uint64_t kMinDeadBudget = uint64_t{1} << 20;
+  uint64_t budget = kMinDeadBudget;
   size_t entry_bound = 0;
   for (const DeltaInput& input : inputs) {
-    lo = std::min(lo, input.min_id());
-    hi = std::max(hi, input.max_id());
+    budget += input.bytes().size();
     entry_bound += input.postings().size();
   }
-  IdSet dead(lo, hi);
-  {
-    std::vector<DocId> ids(tombstones.Cardinality());
-    roaring_bitmap_to_uint32_array(&tombstones.roaring(), ids.data());
-    std::erase_if(ids, [lo, hi](DocId id) { return id < lo || id > hi; });
-    dead.Add(ids);
-  }
-  const bool any_dead = lo <= hi && !tombstones.empty();
+  DeadIds dead(tombstones, budget);
   const auto posting_of = [&inputs](const Source& source) {
     const DeltaInput& input = inputs[source.input];
     const DeltaInput::Posting& posting = input.postings()[source.position];
     return PortableRoaring::ParseChecked(input.bytes().substr(posting.offset, posting.length));
   };
+  // The pieces of the postings of sources [first, end), grouped by merged
+  // container.
+  std::vector<Piece> pieces;
+  const auto gather = [&](const std::vector<Source>& sources, size_t first, size_t end) {
+    pieces.clear();
+    for (size_t i = first; i < end; ++i) AddPieces(posting_of(sources[i]), inputs[sources[i].input].id_offset(), &pieces);
+    std::stable_sort(pieces.begin(), pieces.end(), [](const Piece& a, const Piece& b) { return a.container < b.container; });
+  };
+  LowSet work;
 
   // The keys that keep ids, with their postings; the file's size is known
-  // up to the merged postings', which are bounded.
+  // up to the merged postings', which are bounded: a container of n ids takes
+  // kPerContainerBytes plus kArrayIdBytes per id, at most
+  // kBitmapContainerBytes, and each is charged with every id it may get.
   std::vector<Source> sources;
   sources.reserve(entry_bound);
   std::vector<KeySources> keys;
   uint64_t postings_bound = 0;
   {
     KeyCursors cursors(inputs);
-    std::vector<Piece> pieces;
     NgramKey key;
     while (cursors.Next(&key, &sources)) {
       const size_t first = keys.empty() ? 0 : keys.back().end;
+      gather(sources, first, sources.size());
       bool live = false;
-      pieces.clear();
-      for (size_t i = first; i < sources.size(); ++i) {
-        const PortableRoaring posting = posting_of(sources[i]);
-        const DocId offset = inputs[sources[i].input].id_offset();
-        AddPieces(posting, offset, &pieces);
-        // Without tombstones any id is live; else the first live id found
-        // ends the search.
-        live = live || (!posting.empty() &&
-                        (!any_dead || !posting.ForEachId(offset, [&dead](DocId id) { return dead.Contains(id); })));
+      uint64_t bound = kBitmapHeaderBytes;
+      for (size_t i = 0, j; i < pieces.size(); i = j) {
+        j = GroupEnd(pieces, i);
+        uint64_t ids = 0;
+        for (size_t k = i; k < j; ++k) ids += pieces[k].view.cardinality;
+        bound += kPerContainerBytes + std::min<uint64_t>(kArrayIdBytes * ids, kBitmapContainerBytes);
+        live = live || AnyLive(std::span<const Piece>(pieces.data() + i, j - i), dead.For(pieces[i].container), &work);
       }
       if (!live) {
         sources.resize(first);
         continue;
       }
       keys.push_back({key, sources.size()});
-      postings_bound += MergedPostingBound(&pieces);
+      postings_bound += bound;
     }
   }
   if (keys.size() > UINT32_MAX) return Error::Limit("HYS key count exceeds the 32-bit limit");
@@ -296,42 +428,29 @@ Result<MergedSplit> MergeDeltaInputs(std::span<const DeltaInput> inputs, const B
 
   MergedSplit merged;
   merged.keys.reserve(k);
-  IdSet live(lo, hi);
-  std::vector<DocId> ids;
+  LiveIds live;
+  ContainerWriter posting;
   uint64_t offset = front_size;
   for (size_t i = 0; i < k; ++i) {
-    ids.clear();
-    bool ascending = true;
-    for (size_t j = i == 0 ? 0 : keys[i - 1].end; j < keys[i].end; ++j) {
-      const PortableRoaring posting = posting_of(sources[j]);
-      const DocId id_offset = inputs[sources[j].input].id_offset();
-      const size_t before = ids.size();
-      if (any_dead) {
-        ids.resize(before + posting.cardinality());
-        size_t n = before;
-        posting.ForEachId(id_offset, [to = ids.data(), &n, &dead](DocId id) {
-          to[n] = id;
-          n += !dead.Contains(id);
-          return true;
-        });
-        ids.resize(n);
-      } else {
-        posting.AppendIds(id_offset, &ids);
-      }
-      if (before != 0 && before < ids.size() && ids[before] <= ids[before - 1]) ascending = false;
+    gather(sources, i == 0 ? 0 : keys[i - 1].end, keys[i].end);
+    posting.Clear();
+    for (size_t g = 0, h; g < pieces.size(); g = h) {
+      h = GroupEnd(pieces, g);
+      const uint32_t container = pieces[g].container;
+      work.Clear();
+      for (size_t p = g; p < h; ++p) work.AddShifted(pieces[p].view, pieces[p].shift, pieces[p].upper);
+      dead.For(container).RemoveFrom(&work);
+      if (work.empty()) continue;
+      posting.Add(static_cast<uint16_t>(container), work);
+      live.Add(container, work);
     }
-    if (!ascending) {
-      std::sort(ids.begin(), ids.end());
-      ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-    }
-    assert(!ids.empty());
-    live.Add(ids);
-    const size_t size = SortedPostingSize(ids);
+    assert(!posting.empty());
+    const size_t size = posting.size();
     HALCYRA_RETURN_IF_ERROR(CheckSize32(size, "HYS posting"));
     // The bound holds by construction; a posting past it would write past
     // the buffer, so it is checked all the same.
     if (size > capacity - offset) return Error::Internal("HYSS compact: merged posting passes its size bound");
-    PutSortedPosting(ids, file + offset);
+    posting.Put(file + offset);
     AppendNgramDictEntry(keys[i].key, offset, static_cast<uint32_t>(size), &front);
     merged.keys.push_back(keys[i].key);
     offset += size;

@@ -17,26 +17,54 @@
 #include "halcyra/ngram.h"
 #include "halcyra/split_set_writer.h"
 #include "halcyra/status.h"
+#include "roaring/portable_roaring.h"
 #include "roaring/postings.h"
 #include "splitset/manifest.h"
 
 namespace halcyra {
+
+// The tombstone records of the compacted inputs, checked and kept as views of
+// the records' bytes (the summaries must outlive the Tombstones).
+class Tombstones {
+ public:
+  // Reads and checks the tombstone record of summary, if it has one.
+  Status Add(std::string_view summary);
+  bool empty() const { return containers_.empty(); }
+
+  // The union of the records as one tombstone record payload. A container
+  // that only one record has is carried as it is; containers of one key from
+  // several records are united, without runs unless one of them was a run
+  // container, so the payload is never larger than the records together.
+  std::string Encode() const;
+
+  // The containers of every record, by key (records in order for one key).
+  struct Keyed {
+    uint16_t key;
+    ContainerView container;
+  };
+  const std::vector<Keyed>& containers() const { return containers_; }
+
+ private:
+  std::vector<Keyed> containers_;  // sorted by key
+};
 
 // One checked input: its dictionary in ascending key order and the offset
 // that turns its posting numbers into global ids.
 class DeltaInput {
  public:
   // Checks the input whose split-table entry is entry: first its tombstone
-  // record, whose ids are added to *tombstones; then the split bytes, entry
-  // by entry, with the errors (all Error::Core or Error::Limit):
+  // record, which joins *tombstones; then the split bytes, entry by entry,
+  // with the errors (all Error::Core or Error::Limit):
   //   "HYSS compact: input is not an HYS split"  (under 16 bytes or no HYSI)
   //   "HYSS compact: truncated dictionary"
   //   "HYSS compact: posting out of range"
   //   "roaring deserialize: ..."                 (PortableRoaring)
   //   "HYSS compact: <name> holds posting number N, which from first id F
   //    passes the last id 4294967295"            (relative numbers only)
-  // bytes must outlive the DeltaInput.
-  static Result<DeltaInput> Read(const SplitEntry& entry, std::string_view bytes, Bitmap* tombstones);
+  //   "HYSS compact: <name> holds id N, outside the ids F to L of its
+  //    manifest entry"  ("..., but its manifest entry has no documents")
+  // bytes and entry must outlive the DeltaInput.
+  static Result<DeltaInput> Read(const SplitEntry& entry, std::string_view bytes, Tombstones* tombstones);
 
   struct Posting {
     NgramKey key;
@@ -47,17 +75,11 @@ class DeltaInput {
   const std::vector<Posting>& postings() const { return postings_; }  // keys ascending
   std::string_view bytes() const { return bytes_; }
   DocId id_offset() const { return id_offset_; }
-  // The smallest and largest global id of any posting; min > max when the
-  // postings hold no ids.
-  DocId min_id() const { return min_id_; }
-  DocId max_id() const { return max_id_; }
 
  private:
   std::string_view bytes_;
   std::vector<Posting> postings_;
   DocId id_offset_ = 0;
-  DocId min_id_ = UINT32_MAX;
-  DocId max_id_ = 0;
 };
 
 struct MergedSplit {
@@ -72,8 +94,10 @@ struct MergedSplit {
 // tombstones and the keys left without ids, and writes the result as an
 // n-gram index file into out: first the keys that keep ids are found, which
 // fixes where the postings start, then each merged posting is encoded in
-// place, in memory sized by an upper bound of the file.
-Result<MergedSplit> MergeDeltaInputs(std::span<const DeltaInput> inputs, const Bitmap& tombstones,
+// place, in memory sized by an upper bound of the file. Postings are merged
+// one container at a time; besides the file, the memory used is bounded by
+// the inputs' bytes.
+Result<MergedSplit> MergeDeltaInputs(std::span<const DeltaInput> inputs, const Tombstones& tombstones,
                                      uint16_t gram_size, uint32_t stride, bool fold_case, SplitBuffer& out);
 
 }  // namespace halcyra

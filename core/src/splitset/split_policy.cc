@@ -64,6 +64,12 @@ uint64_t SplitByteCap(uint64_t byte_cap, uint64_t byte_cap_max, uint64_t index) 
   return byte_cap << shift;
 }
 
+Status CheckNamePrefix(std::string_view prefix) {
+  if (prefix.find('\0') != std::string_view::npos) return Error::InvalidArgument("embedded null byte");
+  if (prefix.find('/') != std::string_view::npos) return Error::InvalidArgument("name_prefix may not contain '/'");
+  return Status::Ok();
+}
+
 std::string SplitFileName(std::string_view prefix, char kind, uint64_t number, std::string_view extension) {
   std::string digits = std::to_string(number);
   std::string name(prefix);

@@ -3,7 +3,8 @@
 //
 //   tag 4  payload: the whole posting encoding (roaring/postings.cc) of the
 //          global ids deleted since the previous flush; a compacted split
-//          carries the union of its inputs' records
+//          carries the union of its inputs' records (a container that only
+//          one record has is carried as it is, run containers included)
 //
 // and its manifest entry then has kSplitTombstones set.
 #include "halcyra/split_set_writer.h"
@@ -13,6 +14,7 @@
 #include <charconv>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
 #include "base/sink.h"
 #include "ngram/ngram_index.h"
@@ -62,18 +64,34 @@ std::optional<uint64_t> SplitNumber(std::string_view name, std::string_view pref
 
 uint64_t SaturatingIncrement(uint64_t n) { return n == UINT64_MAX ? n : n + 1; }
 
-// The tombstone record of a summary, checked, as a bitmap; an empty bitmap
-// when there is none.
-Result<Bitmap> ReadTombstones(std::string_view summary) {
-  Result<std::optional<std::string_view>> record = FindSummaryRecord(summary, kTombstoneRecord);
-  if (!record.ok()) return record.take_error();
-  if (!record->has_value()) return Bitmap();
-  Result<PortableRoaring> set = PortableRoaring::Parse(**record);
-  if (!set.ok()) return set.take_error();
-  return set->ToBitmap();
-}
+// The number after n, none past the largest.
+std::optional<uint64_t> Next(uint64_t n) { return n == UINT64_MAX ? std::nullopt : std::optional<uint64_t>(n + 1); }
+
+// The split written into a string sized by the writer's bound of it.
+class StringBuffer final : public SplitBuffer {
+ public:
+  char* Allocate(size_t capacity) override {
+    split.resize(capacity);
+    return split.data();
+  }
+  void Shrink(size_t size) override { split.resize(size); }
+  std::string split;
+};
 
 }  // namespace
+
+// What the writer becomes when a change is committed.
+struct SplitSetChange::Next {
+  std::vector<SplitEntry> table;
+  std::unique_ptr<PostingTable> memtable;  // flush: an empty one
+  Bitmap pending;                          // flush: an empty one
+  bool flush = false;
+};
+
+SplitSetChange::SplitSetChange() = default;
+SplitSetChange::~SplitSetChange() = default;
+SplitSetChange::SplitSetChange(SplitSetChange&&) noexcept = default;
+SplitSetChange& SplitSetChange::operator=(SplitSetChange&&) noexcept = default;
 
 struct SplitSetWriter::State {
   std::string name_prefix;
@@ -83,15 +101,16 @@ struct SplitSetWriter::State {
   uint64_t byte_cap = 0;
   uint32_t base_count = 0;
   uint64_t epoch = 1;
-  PostingTable memtable;  // key -> memtable-local numbers
+  std::unique_ptr<PostingTable> memtable = std::make_unique<PostingTable>();  // key -> memtable-local numbers
   NgramTokenizer tokenizer;
   std::vector<NgramKey> keys;  // the current document's keys
   uint32_t stride = kDefaultStride;
   uint32_t bloom_bits_per_key = 0;
   DocId next_id = 0;
-  // Kept in 64 bits so that they never wrap onto a name in use.
-  uint64_t next_delta = 0;
-  uint64_t next_compaction = 0;
+  // Numbers of the next delta and compacted splits; none once the largest
+  // 64-bit number has been used, so that a name is never handed out twice.
+  std::optional<uint64_t> next_delta = 0;
+  std::optional<uint64_t> next_compaction = 0;
   DocId memtable_base = 0;
   uint32_t memtable_docs = 0;
   uint16_t gram_size = 1;
@@ -99,10 +118,10 @@ struct SplitSetWriter::State {
   uint8_t policy = 0;
   bool fold_case = true;
 
-  ManifestHeader Header() const {
+  ManifestHeader Header(const std::vector<SplitEntry>& entries) const {
     ManifestHeader h;
     if (bloom_bits_per_key != 0) h.flags |= kManifestBloom;
-    if (std::any_of(table.begin(), table.end(), [](const SplitEntry& e) { return e.flags & kSplitTombstones; })) {
+    if (std::any_of(entries.begin(), entries.end(), [](const SplitEntry& e) { return e.flags & kSplitTombstones; })) {
       h.flags |= kManifestTombstones;
     }
     if (!fold_case) h.flags |= kManifestCaseSensitive;
@@ -116,47 +135,34 @@ struct SplitSetWriter::State {
     return h;
   }
 
-  // Fails as the manifest writer would for a table of the entries of table
-  // that keep(entry) accepts, followed by a new split named added. Its limits
-  // concern only the entry count and the names, so a table of bare names is
-  // written, which is cheap: checking first lets the caller change its state
-  // only once nothing can fail.
-  template <class Keep>
-  Status CheckManifest(Keep keep, const std::string& added) const {
-    std::vector<SplitEntry> names;
-    names.reserve(table.size() + 1);
-    for (const SplitEntry& e : table) {
-      if (keep(e)) names.emplace_back().name = e.name;
+  // The name of a new split numbered *number of kind 'd' or 'c', refused
+  // when the numbers are used up or the name is in the table already.
+  Result<std::string> NewName(const std::optional<uint64_t>& number, char kind, const char* operation) const {
+    const std::string what = std::string("HYSS ") + operation + ": ";
+    if (!number) {
+      return Error::Limit(what + (kind == 'd' ? "delta" : "compacted") + " split numbers are used up");
     }
-    names.emplace_back().name = added;
-    Result<std::string> manifest = WriteManifest(Header(), names);
-    return manifest.ok() ? Status::Ok() : manifest.take_error();
+    std::string name = SplitFileName(name_prefix, kind, *number, ".hys");
+    if (std::any_of(table.begin(), table.end(), [&name](const SplitEntry& e) { return e.name == name; })) {
+      return Error::Limit(what + "split name " + name + " is already in the manifest");
+    }
+    return name;
   }
 
   // The summary of a new split: a Bloom record over keys when Bloom filters
-  // are on and there are keys to filter, then a tombstone record when ids
-  // were deleted. Sets the tombstone flag in *flags.
-  Result<std::string> Summary(std::span<const NgramKey> split_keys, bool has_keys, const Bitmap& dead,
+  // are on and there are keys to filter, then a tombstone record (the
+  // payload given) when ids were deleted. Sets the tombstone flag in *flags.
+  Result<std::string> Summary(std::span<const NgramKey> split_keys, bool has_keys, std::string_view tombstones,
                               uint16_t* flags) const {
     std::string summary;
     if (bloom_bits_per_key != 0 && has_keys) {
       HALCYRA_RETURN_IF_ERROR(AppendSummaryRecord(kBloomRecord, BuildBloom(split_keys, bloom_bits_per_key), &summary));
     }
-    if (!dead.empty()) {
-      std::string payload;
-      HALCYRA_RETURN_IF_ERROR(AppendPosting(dead.roaring(), &payload));
-      HALCYRA_RETURN_IF_ERROR(AppendSummaryRecord(kTombstoneRecord, payload, &summary));
+    if (!tombstones.empty()) {
+      HALCYRA_RETURN_IF_ERROR(AppendSummaryRecord(kTombstoneRecord, tombstones, &summary));
       *flags |= kSplitTombstones;
     }
     return summary;
-  }
-
-  // The manifest of the current table. Every caller has checked the limits
-  // with CheckManifest, so a failure here is a broken invariant.
-  Result<std::string> Manifest() const {
-    Result<std::string> manifest = WriteManifest(Header(), table);
-    if (!manifest.ok()) return Error::Internal("manifest failed after its limits were checked");
-    return manifest;
   }
 
   Result<DocId> Add(std::string_view text) {
@@ -164,64 +170,60 @@ struct SplitSetWriter::State {
       return Error::InvalidArgument("doc id space exhausted: ids 0 to 4294967294 have all been assigned");
     }
     tokenizer.Tokenize(text, gram_size, fold_case, &keys);
-    if (memtable.size() + keys.size() > UINT32_MAX) {
+    if (memtable->size() + keys.size() > UINT32_MAX) {
       const size_t new_keys = static_cast<size_t>(
-          std::count_if(keys.begin(), keys.end(), [this](NgramKey key) { return !memtable.Contains(key); }));
-      if (memtable.size() + new_keys > UINT32_MAX) return Error::Limit("HYS key count exceeds the 32-bit limit");
+          std::count_if(keys.begin(), keys.end(), [this](NgramKey key) { return !memtable->Contains(key); }));
+      if (memtable->size() + new_keys > UINT32_MAX) return Error::Limit("HYS key count exceeds the 32-bit limit");
     }
     if (memtable_docs == 0) memtable_base = next_id;
-    for (NgramKey key : keys) memtable.Add(key, memtable_docs);  // cannot fail: the key count fits
+    for (NgramKey key : keys) memtable->Add(key, memtable_docs);  // cannot fail: the key count fits
     ++memtable_docs;
     return next_id++;
   }
 
-  Result<std::optional<FlushedSplit>> Flush() {
-    if (memtable_docs == 0 && pending.empty()) return std::optional<FlushedSplit>();
-    FlushedSplit out;
-    out.name = SplitFileName(name_prefix, 'd', next_delta, ".hys");
-    HALCYRA_RETURN_IF_ERROR(CheckManifest([](const SplitEntry&) { return true; }, out.name));
-
-    // From here on nothing can fail for want of a limit, so the memtable
-    // may be taken.
-    const uint64_t k = memtable.size();
-    const uint64_t body_size = NgramIndexFrontSize(k, stride, fold_case) + memtable.serialized_bytes();
-    Result<NgramPostings> entries = memtable.TakePostings();
-    if (!entries.ok()) return entries.take_error();
-    std::vector<NgramKey> split_keys(entries->size());
-    for (size_t i = 0; i < split_keys.size(); ++i) split_keys[i] = entries->key(i);
+  // Works the change out in full without touching the writer: the new table
+  // and its manifest, and for a flush the split and an empty memtable.
+  Result<std::optional<SplitSetChange>> PrepareFlush(SplitBuffer& split) const {
+    if (memtable_docs == 0 && pending.empty()) return std::optional<SplitSetChange>();
+    SplitSetChange change;
+    Result<std::string> name = NewName(next_delta, 'd', "flush");
+    if (!name.ok()) return name.take_error();
+    change.name = std::move(*name);
 
     SplitEntry entry;
-    Result<std::string> summary = Summary(split_keys, memtable_docs != 0, pending, &entry.flags);
+    std::string tombstones;
+    if (!pending.empty()) HALCYRA_RETURN_IF_ERROR(AppendPosting(pending.roaring(), &tombstones));
+    Result<std::string> summary = Summary(memtable->SortedKeys(), memtable_docs != 0, tombstones, &entry.flags);
     if (!summary.ok()) return summary.take_error();
-    split_keys = {};
-    BufferSink body;
-    body.Reserve(body_size);
-    HALCYRA_RETURN_IF_ERROR(WriteNgramIndex(std::move(*entries), gram_size, stride, fold_case, body));
-    out.split = body.Release();
-    assert(out.split.size() == body_size);
+    const uint64_t size = memtable->IndexSize(stride, fold_case);
+    // Filing queued ids is all PutIndex changes, and the memtable holds the
+    // same postings after it.
+    memtable->PutIndex(gram_size, stride, fold_case, split.Allocate(size));
+    split.Shrink(size);
 
-    entry.name = out.name;
+    entry.name = change.name;
     entry.summary = std::move(*summary);
-    entry.byte_size = out.split.size();
+    entry.byte_size = size;
     entry.epoch = epoch;
     entry.doc_count = memtable_docs;
     entry.first_id = memtable_docs != 0 ? memtable_base : next_id;
     entry.last_id = memtable_docs != 0 ? memtable_base + (memtable_docs - 1) : next_id;
-    table.push_back(std::move(entry));
-    ++next_delta;
-    epoch = SaturatingIncrement(epoch);
-    memtable_docs = 0;
-    pending = Bitmap();
-    Result<std::string> manifest = Manifest();
+    change.next = std::make_unique<SplitSetChange::Next>();
+    change.next->table.reserve(table.size() + 1);
+    change.next->table = table;
+    change.next->table.push_back(std::move(entry));
+    Result<std::string> manifest = WriteManifest(Header(change.next->table), change.next->table);
     if (!manifest.ok()) return manifest.take_error();
-    out.manifest = std::move(*manifest);
-    return std::optional<FlushedSplit>(std::move(out));
+    change.manifest = std::move(*manifest);
+    change.next->memtable = std::make_unique<PostingTable>();
+    change.next->flush = true;
+    return std::optional<SplitSetChange>(std::move(change));
   }
 
-  Result<CompactedSplit> Compact(std::span<const CompactionInput> inputs, SplitBuffer& split) {
+  Result<SplitSetChange> PrepareCompact(std::span<const CompactionInput> inputs, SplitBuffer& split) const {
     std::unordered_map<std::string_view, size_t> position;
     for (size_t i = table.size(); i-- > 0;) position[table[i].name] = i;  // the first of equal names wins
-    Bitmap dead;
+    Tombstones dead;
     std::vector<DeltaInput> read;
     read.reserve(inputs.size());
     uint64_t input_epoch = 0;
@@ -238,24 +240,25 @@ struct SplitSetWriter::State {
       input_epoch = std::max(input_epoch, entry.epoch);
     }
 
-    CompactedSplit out;
-    out.name = SplitFileName(name_prefix, 'c', next_compaction, ".hys");
+    SplitSetChange change;
+    Result<std::string> name = NewName(next_compaction, 'c', "compact");
+    if (!name.ok()) return name.take_error();
+    change.name = std::move(*name);
     std::unordered_set<std::string_view> removed;
     for (const CompactionInput& input : inputs) {
       removed.insert(input.name);
-      out.removed.emplace_back(input.name);
+      change.removed.emplace_back(input.name);
     }
-    const auto keep = [&removed](const SplitEntry& e) { return !removed.contains(e.name); };
-    HALCYRA_RETURN_IF_ERROR(CheckManifest(keep, out.name));
 
     Result<MergedSplit> merged = MergeDeltaInputs(read, dead, gram_size, stride, fold_case, split);
     if (!merged.ok()) return merged.take_error();
     read = {};  // release the inputs' dictionaries
     SplitEntry entry;
     entry.flags = kSplitAbsoluteIds;
-    Result<std::string> summary = Summary(merged->keys, !merged->keys.empty(), dead, &entry.flags);
+    Result<std::string> summary =
+        Summary(merged->keys, !merged->keys.empty(), dead.empty() ? std::string() : dead.Encode(), &entry.flags);
     if (!summary.ok()) return summary.take_error();
-    entry.name = out.name;
+    entry.name = change.name;
     entry.summary = std::move(*summary);
     entry.byte_size = merged->size;
     entry.epoch = inputs.empty() ? epoch : input_epoch;
@@ -263,19 +266,38 @@ struct SplitSetWriter::State {
     entry.first_id = merged->first_id;
     entry.last_id = merged->last_id;
 
-    std::erase_if(table, [&keep](const SplitEntry& e) { return !keep(e); });
-    table.push_back(std::move(entry));
-    ++next_compaction;
-    Result<std::string> manifest = Manifest();
+    change.next = std::make_unique<SplitSetChange::Next>();
+    std::vector<SplitEntry>& next = change.next->table;
+    next.reserve(table.size() + 1);
+    for (const SplitEntry& e : table) {
+      if (!removed.contains(e.name)) next.push_back(e);
+    }
+    next.push_back(std::move(entry));
+    Result<std::string> manifest = WriteManifest(Header(next), next);
     if (!manifest.ok()) return manifest.take_error();
-    out.manifest = std::move(*manifest);
-    return out;
+    change.manifest = std::move(*manifest);
+    return change;
+  }
+
+  void Commit(SplitSetChange& change) noexcept {
+    SplitSetChange::Next& next = *change.next;
+    std::swap(table, next.table);
+    if (next.flush) {
+      next_delta = Next(*next_delta);
+      epoch = SaturatingIncrement(epoch);
+      std::swap(memtable, next.memtable);
+      std::swap(pending, next.pending);
+      memtable_docs = 0;
+    } else {
+      next_compaction = Next(*next_compaction);
+    }
   }
 };
 
 Result<SplitSetWriter> SplitSetWriter::Create(SplitSetWriterOptions options) {
   Result<SplitPolicy> policy = ParseSplitPolicy(options.policy);
   if (!policy.ok()) return policy.take_error();
+  HALCYRA_RETURN_IF_ERROR(CheckNamePrefix(options.name_prefix));
   auto state = std::make_unique<State>();
   state->name_prefix = std::move(options.name_prefix);
   state->sortcol = std::move(options.sortcol);
@@ -290,6 +312,7 @@ Result<SplitSetWriter> SplitSetWriter::Create(SplitSetWriterOptions options) {
 }
 
 Result<SplitSetWriter> SplitSetWriter::Resume(std::string_view manifest_bytes, SplitSetResumeOptions options) {
+  HALCYRA_RETURN_IF_ERROR(CheckNamePrefix(options.name_prefix));
   // Every failure concerns the manifest the caller passed in.
   const auto invalid = [](const Error& e) { return Error::InvalidArgument(e.message()); };
   Result<Manifest> manifest = ParseManifest(manifest_bytes);
@@ -311,16 +334,21 @@ Result<SplitSetWriter> SplitSetWriter::Resume(std::string_view manifest_bytes, S
   for (const SplitEntry& e : manifest->splits) {
     if (e.doc_count != 0) next_id = std::max<uint64_t>(next_id, uint64_t{e.last_id} + 1);
     // An id deleted by a carried tombstone was handed out too, even when no
-    // split lists it any more; it must never be handed out again.
-    Result<Bitmap> dead = ReadTombstones(e.summary);
-    if (!dead.ok()) return invalid(dead.error());
-    if (!dead->empty()) next_id = std::max<uint64_t>(next_id, uint64_t{roaring_bitmap_maximum(&dead->roaring())} + 1);
-    max_epoch = std::max(max_epoch, e.epoch);
-    if (auto n = SplitNumber(e.name, state->name_prefix, 'd')) {
-      state->next_delta = std::max(state->next_delta, SaturatingIncrement(*n));
+    // split lists it any more; it must never be handed out again. Only the
+    // record's largest id is needed, which its check finds.
+    Result<std::optional<std::string_view>> record = FindSummaryRecord(e.summary, kTombstoneRecord);
+    if (!record.ok()) return invalid(record.error());
+    if (record->has_value()) {
+      Result<PortableRoaring> dead = PortableRoaring::Parse(**record);
+      if (!dead.ok()) return invalid(dead.error());
+      if (!dead->empty()) next_id = std::max<uint64_t>(next_id, uint64_t{dead->maximum()} + 1);
     }
-    if (auto n = SplitNumber(e.name, state->name_prefix, 'c')) {
-      state->next_compaction = std::max(state->next_compaction, SaturatingIncrement(*n));
+    max_epoch = std::max(max_epoch, e.epoch);
+    if (auto n = SplitNumber(e.name, state->name_prefix, 'd'); n && state->next_delta) {
+      state->next_delta = *n >= *state->next_delta ? Next(*n) : state->next_delta;
+    }
+    if (auto n = SplitNumber(e.name, state->name_prefix, 'c'); n && state->next_compaction) {
+      state->next_compaction = *n >= *state->next_compaction ? Next(*n) : state->next_compaction;
     }
   }
   state->next_id = static_cast<DocId>(std::min<uint64_t>(next_id, kIdLimit));
@@ -356,36 +384,43 @@ Status SplitSetWriter::Delete(DocId id) {
 }
 
 uint64_t SplitSetWriter::memtable_bytes() const {
-  const uint64_t k = state_->memtable.size();
+  const uint64_t k = state_->memtable->size();
   return kHeaderCharge + (kKeyCharge + kPostingCharge) * k + kBlockCharge * Blocks(k, state_->stride) +
-         state_->memtable.serialized_bytes();
+         state_->memtable->serialized_bytes();
 }
 
 uint32_t SplitSetWriter::memtable_doc_count() const { return state_->memtable_docs; }
 
 uint32_t SplitSetWriter::doc_count() const { return state_->next_id; }
 
-Result<std::optional<FlushedSplit>> SplitSetWriter::Flush() { return state_->Flush(); }
-
-Result<CompactedSplit> SplitSetWriter::Compact(std::span<const CompactionInput> inputs) {
-  // The split is written into a string sized by the merge's bound of it.
-  class StringBuffer final : public SplitBuffer {
-   public:
-    char* Allocate(size_t capacity) override {
-      split.resize(capacity);
-      return split.data();
-    }
-    void Shrink(size_t size) override { split.resize(size); }
-    std::string split;
-  };
-  StringBuffer buffer;
-  Result<CompactedSplit> compacted = state_->Compact(inputs, buffer);
-  if (compacted.ok()) compacted->split = std::move(buffer.split);
-  return compacted;
+Result<std::optional<SplitSetChange>> SplitSetWriter::PrepareFlush(SplitBuffer& split) const {
+  return state_->PrepareFlush(split);
 }
 
-Result<CompactedSplit> SplitSetWriter::Compact(std::span<const CompactionInput> inputs, SplitBuffer& split) {
-  return state_->Compact(inputs, split);
+Result<SplitSetChange> SplitSetWriter::PrepareCompact(std::span<const CompactionInput> inputs,
+                                                      SplitBuffer& split) const {
+  return state_->PrepareCompact(inputs, split);
+}
+
+void SplitSetWriter::Commit(SplitSetChange change) noexcept { state_->Commit(change); }
+
+Result<std::optional<FlushedSplit>> SplitSetWriter::Flush() {
+  StringBuffer buffer;
+  Result<std::optional<SplitSetChange>> change = PrepareFlush(buffer);
+  if (!change.ok()) return change.take_error();
+  if (!change->has_value()) return std::optional<FlushedSplit>();
+  FlushedSplit out{(*change)->name, std::move(buffer.split), (*change)->manifest};
+  Commit(std::move(**change));
+  return std::optional<FlushedSplit>(std::move(out));
+}
+
+Result<CompactedSplit> SplitSetWriter::Compact(std::span<const CompactionInput> inputs) {
+  StringBuffer buffer;
+  Result<SplitSetChange> change = PrepareCompact(inputs, buffer);
+  if (!change.ok()) return change.take_error();
+  CompactedSplit out{change->name, std::move(buffer.split), change->manifest, change->removed};
+  Commit(std::move(*change));
+  return out;
 }
 
 const std::vector<SplitEntry>& SplitSetWriter::splits() const { return state_->table; }
