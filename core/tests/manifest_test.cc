@@ -266,9 +266,14 @@ TEST(ManifestParser, NameChecks) {
   bad = m;
   Patch(&bad, 64 + 4, 18, 2);  // first entry's name 18 bytes long
   EXPECT_EQ(ParseError(bad), "malformed index: HYSS name out of string blob");
-  // Names may overlap: the first entry's name now covers every string.
+  // Entries may not share name bytes: the first entry's name now covers
+  // every string. The sortcol's name may be part of an entry's.
   Patch(&bad, 64 + 4, 17, 2);
-  EXPECT_EQ(MustParse(bad).splits[0].name, "a-s00000.hysbrank");
+  EXPECT_EQ(ParseError(bad), "malformed index: HYSS names overlap");
+  bad = m;
+  Patch(&bad, 40, 0, 4);
+  Patch(&bad, 44, 8, 2);
+  EXPECT_EQ(MustParse(bad).header.sortcol->name, "a-s00000");
 
   for (const std::string& invalid : {Bytes({0xFF}), Bytes({0xED, 0xA0, 0x80}), Bytes({0xF4, 0x90, 0x80, 0x80}),
                                      Bytes({0xE2, 0x82}), Bytes({0x80})}) {
@@ -308,10 +313,10 @@ TEST(ManifestParser, SummaryChecks) {
   bad = m;
   Patch(&bad, second + 40, UINT64_MAX, 8);
   EXPECT_EQ(MustParse(bad).splits, TwoEntries());
-  // Summaries may overlap or share bytes.
+  // Entries may not share summary bytes, checked after every other check.
   Patch(&bad, second + 40, 2, 8);
   Patch(&bad, second + 48, 4, 4);
-  EXPECT_EQ(MustParse(bad).splits[1].summary, Bytes({0, 0, 0, 'Z'}));
+  EXPECT_EQ(ParseError(bad), "malformed index: HYSS summary regions overlap");
   Patch(&bad, second + 48, 5, 4);
   EXPECT_EQ(ParseError(bad), "malformed index: HYSS summary out of summary blob");
 }

@@ -60,12 +60,12 @@ PyObject* AddMany(DatasetBuilder& builder, AddManyArgs& a) {
 }
 
 struct BuildArgs {
-  std::string out_dir;
+  Path out_dir;
 };
 constexpr auto kBuild = MakeParams<BuildArgs>("Builder.build", 1, Param{"out_dir", &BuildArgs::out_dir});
 
 PyObject* Build(DatasetBuilder& builder, BuildArgs& a) {
-  Result<BuildStats> stats = builder.Build(a.out_dir);
+  Result<BuildStats> stats = builder.Build(a.out_dir.value);
   if (!stats.ok()) return RaiseError(stats.error());
   return NewStats(BuildStatsType(), {stats->docs, stats->ngrams, stats->fields});
 }

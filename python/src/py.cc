@@ -107,6 +107,13 @@ bool From(PyObject* o, std::string& out) {
   return true;
 }
 
+bool From(PyObject* o, Path& out) {
+  if (!From(o, out.value)) return false;
+  if (out.value.find('\0') == std::string::npos) return true;
+  PyErr_SetString(PyExc_ValueError, "embedded null byte");
+  return false;
+}
+
 bool From(PyObject* o, StrView& out) {
   if (!PyUnicode_Check(o)) {
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'", TypeName(o));

@@ -184,6 +184,13 @@ class StrView {
   std::string_view view_;
 };
 
+// A str naming a file or directory. One holding a NUL is refused with
+// ValueError "embedded null byte", as the interpreter's own open() refuses
+// it, before anything is created.
+struct Path {
+  std::string value;
+};
+
 // A dict, converted to its (key, value) pairs in iteration order.
 template <class K, class V>
 struct Dict {
@@ -205,6 +212,7 @@ template <class K, class V>
 bool From(PyObject* o, Dict<K, V>& out);
 
 bool From(PyObject* o, std::string& out);
+bool From(PyObject* o, Path& out);
 bool From(PyObject* o, bool& out);
 bool From(PyObject* o, Bytes& out);
 bool From(PyObject* o, BytesView& out);
@@ -394,6 +402,7 @@ std::string PyText(const T&) {
   throw std::logic_error("a parameter default of a kind that has no Python text");
 }
 inline std::string PyText(const std::string& s) { return '"' + s + '"'; }
+inline std::string PyText(const Path& p) { return PyText(p.value); }
 inline std::string PyText(bool b) { return b ? "True" : "False"; }
 template <std::integral T>
   requires(!std::same_as<T, bool>)

@@ -93,15 +93,15 @@ class SplitSetBuilderClass {
   }
 
   struct BuildArgs {
-    std::string out_dir;
-    std::string manifest_name = "index";
+    Path out_dir;
+    Path manifest_name{"index"};
   };
   static inline const auto kBuild = MakeParams<BuildArgs>(Named("", ".build"), 1, Param{"out_dir", &BuildArgs::out_dir},
                                                           Param{"manifest_name", &BuildArgs::manifest_name});
 
   static PyObject* Build(BatchSplitSetBuilder& builder, BuildArgs& a) {
     // Consumes the builder whatever the outcome.
-    Result<SplitSetBuildStats> stats = std::move(builder).Build(a.out_dir, a.manifest_name);
+    Result<SplitSetBuildStats> stats = std::move(builder).Build(a.out_dir.value, a.manifest_name.value);
     if (!stats.ok()) return RaiseError(stats.error());
     return NewStats(SplitSetBuildStatsType(), {stats->splits, stats->docs, stats->total_bytes});
   }

@@ -39,13 +39,13 @@ constexpr auto kTermCount = MakeParams<NoArgs>("TermBuilder.term_count", 0);
 PyObject* TermCount(TermBuilder& builder, NoArgs&) { return PyLong_FromSize_t(builder.term_count()); }
 
 struct FinishArgs {
-  std::string path;
+  Path path;
 };
 constexpr auto kFinish = MakeParams<FinishArgs>("TermBuilder.finish", 1, Param{"path", &FinishArgs::path});
 
 PyObject* Finish(TermBuilder& builder, FinishArgs& a) {
   // Consumes the builder whatever the outcome.
-  if (Status s = builder.Finish(a.path); !s.ok()) return RaiseError(s.error());
+  if (Status s = builder.Finish(a.path.value); !s.ok()) return RaiseError(s.error());
   Py_RETURN_NONE;
 }
 

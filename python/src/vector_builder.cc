@@ -71,7 +71,7 @@ PyObject* AddMany(VectorBuilderState& state, AddManyArgs& a) {
 }
 
 struct BuildArgs {
-  std::string out_path;
+  Path out_path;
 };
 constexpr auto kBuild = MakeParams<BuildArgs>("VectorBuilder.build", 1, Param{"out_path", &BuildArgs::out_path});
 
@@ -81,7 +81,7 @@ PyObject* Build(VectorBuilderState& state, BuildArgs& a) {
   }
   Result<IvfPqIndex> model = TrainIvfPq(state.staged, state.params);
   if (!model.ok()) return RaiseError(model.error());
-  if (Status written = WriteHyviFile(*model, a.out_path); !written.ok()) return RaiseError(written.error());
+  if (Status written = WriteHyviFile(*model, a.out_path.value); !written.ok()) return RaiseError(written.error());
   return NewStats(VectorBuildStatsType(), {model->n, model->dim, model->nlist, model->m, model->nbits});
 }
 

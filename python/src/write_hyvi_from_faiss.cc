@@ -7,7 +7,7 @@ namespace halcyra::py {
 namespace {
 
 struct WriteHyviArgs {
-  std::string out_path;
+  Path out_path;
   uint64_t dim = 0;
   uint64_t nlist = 0;
   uint64_t m = 0;
@@ -54,7 +54,7 @@ PyObject* WriteHyviFromFaiss(WriteHyviArgs& a) {
       std::move(assignment_values).value(), std::vector<uint8_t>(a.codes.value.begin(), a.codes.value.end()),
       std::move(opq_values), a.dim, a.nlist, a.m, a.nbits, *checked);
   if (!model.ok()) return RaiseError(model.error());
-  if (Status written = WriteHyviFile(*model, a.out_path); !written.ok()) return RaiseError(written.error());
+  if (Status written = WriteHyviFile(*model, a.out_path.value); !written.ok()) return RaiseError(written.error());
   return NewStats(VectorBuildStatsType(), {n, model->dim, model->nlist, model->m, model->nbits});
 }
 

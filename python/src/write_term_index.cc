@@ -6,7 +6,7 @@ namespace halcyra::py {
 namespace {
 
 struct WriteTermIndexArgs {
-  std::string path;
+  Path path;
   std::vector<std::tuple<uint32_t, std::string>> docs;
   std::optional<uint32_t> head_boundary;
 };
@@ -18,7 +18,7 @@ PyObject* WriteTermIndex(WriteTermIndexArgs& a) {
   std::vector<std::pair<DocId, std::string>> pairs;
   pairs.reserve(a.docs.size());
   for (auto& [id, text] : a.docs) pairs.emplace_back(id, std::move(text));
-  if (Status s = WriteTermIndexFile(a.path, pairs, a.head_boundary); !s.ok()) return RaiseError(s.error());
+  if (Status s = WriteTermIndexFile(a.path.value, pairs, a.head_boundary); !s.ok()) return RaiseError(s.error());
   Py_RETURN_NONE;
 }
 

@@ -83,7 +83,8 @@ struct TermSplitSetOptions {
 class BatchSplitSetBuilder {
  public:
   // Fails with Error::InvalidArgument on an unknown policy name (and, for
-  // term splits, first on analyzer settings that are refused).
+  // term splits, first on analyzer settings that are refused), then on a
+  // name prefix holding '/' or NUL.
   static Result<BatchSplitSetBuilder> Create(SplitSetOptions options);
   static Result<BatchSplitSetBuilder> Create(TermSplitSetOptions options);
 
@@ -105,7 +106,9 @@ class BatchSplitSetBuilder {
   bool built() const { return state_ == nullptr; }
 
   // Seals the open split and writes the set into out_dir (created with its
-  // parents). Consumes the builder whatever the outcome: afterwards Add and
+  // parents). A manifest name holding '/' or NUL is refused first
+  // (Error::InvalidArgument), leaving the builder as it was; otherwise Build
+  // consumes the builder whatever the outcome: afterwards Add and
   // Build fail with Error::Consumed "SplitSetBuilder already built" (or
   // "TermSplitSetBuilder already built"). A single-document split over its
   // cap fails with Error::Limit before anything is written:

@@ -29,18 +29,37 @@ std::string_view Parent(std::string_view path) {
   return path.empty() ? std::string_view("/") : path;
 }
 
+Status CheckPath(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) return Error::InvalidArgument("embedded null byte");
+  return Status::Ok();
+}
+
+// EINVAL says that what fd names cannot be synchronized (a character
+// device such as /dev/stdout, a pipe, a file system without the call):
+// there is nothing to make durable, so that is no failure.
+Status Fsync(int fd) {
+  while (::fsync(fd) != 0) {
+    if (errno == EINVAL) return Status::Ok();
+    if (errno != EINTR) return Error::Os(errno);
+  }
+  return Status::Ok();
+}
+
 }  // namespace
 
 Result<std::unique_ptr<FileSink>> FileSink::Create(const std::string& path) {
+  HALCYRA_RETURN_IF_ERROR(CheckPath(path));
   int fd;
   do {
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return Error::Os(errno);
-  return std::unique_ptr<FileSink>(new FileSink(fd));
+  return std::unique_ptr<FileSink>(new FileSink(fd, std::string(Parent(path))));
 }
 
-FileSink::FileSink(int fd) : fd_(fd) { buffer_.reserve(kBufferSize); }
+FileSink::FileSink(int fd, std::string directory) : fd_(fd), directory_(std::move(directory)) {
+  buffer_.reserve(kBufferSize);
+}
 
 FileSink::~FileSink() {
   if (fd_ >= 0) (void)Close();
@@ -61,12 +80,14 @@ Status FileSink::Append(std::string_view data) {
 Status FileSink::Close() {
   if (fd_ < 0) return Status::Ok();
   Status flushed = Flush();
+  if (flushed.ok()) flushed = Fsync(fd_);
   const int fd = fd_;
   fd_ = -1;
   // Linux releases the descriptor even when close fails, EINTR included, so
   // close is never retried.
   if (::close(fd) != 0 && errno != EINTR && flushed.ok()) return Error::Os(errno);
-  return flushed;
+  HALCYRA_RETURN_IF_ERROR(flushed);
+  return SyncDirectory(directory_);
 }
 
 Status FileSink::Flush() {
@@ -92,16 +113,29 @@ Status FileSink::WriteAll(const char* data, size_t n) {
   return Status::Ok();
 }
 
+Status SyncDirectory(std::string_view dir) {
+  const std::string d = dir.empty() ? std::string(".") : std::string(dir);
+  int fd;
+  do {
+    fd = ::open(d.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Error::Os(errno);
+  Status synced = Fsync(fd);
+  ::close(fd);
+  return synced;
+}
+
 Status CreateDirectories(std::string_view path) {
   if (path.empty()) return Status::Ok();
+  HALCYRA_RETURN_IF_ERROR(CheckPath(path));
   const std::string p(path);
-  if (::mkdir(p.c_str(), 0777) == 0) return Status::Ok();
+  const std::string_view parent = Parent(path);
+  if (::mkdir(p.c_str(), 0777) == 0) return SyncDirectory(parent);
   int err = errno;
   if (err == ENOENT) {
     // Create the missing parents, then try again.
-    const std::string_view parent = Parent(path);
     if (!parent.empty() && parent != path) HALCYRA_RETURN_IF_ERROR(CreateDirectories(parent));
-    if (::mkdir(p.c_str(), 0777) == 0) return Status::Ok();
+    if (::mkdir(p.c_str(), 0777) == 0) return SyncDirectory(parent);
     err = errno;
   }
   // EEXIST, or a race with another creator: a directory there is success.

@@ -25,12 +25,16 @@ class Sink {
 };
 
 // A file created (or truncated) for writing. Appends are buffered; the
-// buffer is written out when full and on Close. The destructor closes a file
-// that is still open and drops any error.
+// buffer is written out when full and on Close, which also flushes the file
+// and then its directory entry to stable storage, so that a build reported
+// done is on disk, and a write error the kernel reports late (a full disk
+// under delayed allocation, EIO) is seen. The destructor closes a file that
+// is still open and drops any error.
 class FileSink final : public Sink {
  public:
   // Opens path write-only, creating it with permission bits 0666 (before the
-  // umask) or truncating it. Failure is the operating system's error.
+  // umask) or truncating it. Failure is the operating system's error, or
+  // Error::InvalidArgument "embedded null byte" for a path holding a NUL.
   static Result<std::unique_ptr<FileSink>> Create(const std::string& path);
 
   ~FileSink() override;
@@ -39,12 +43,13 @@ class FileSink final : public Sink {
   Status Close() override;
 
  private:
-  explicit FileSink(int fd);
+  FileSink(int fd, std::string directory);
   // Writes the whole buffer to the file and empties it.
   Status Flush();
   Status WriteAll(const char* data, size_t n);
 
   int fd_;          // -1 once closed
+  std::string directory_;  // holding the file's entry
   std::string buffer_;
 };
 
@@ -68,8 +73,14 @@ class BufferSink final : public Sink {
 };
 
 // Creates path and every missing parent directory, with permission bits 0777
-// before the umask. An existing directory is fine; the empty path is a no-op.
+// before the umask, each made durable in its parent. An existing directory is
+// fine; the empty path is a no-op; a path holding a NUL fails with
+// Error::InvalidArgument "embedded null byte" before anything is created.
 Status CreateDirectories(std::string_view path);
+
+// Flushes the entries of directory dir ("" for the current one) to stable
+// storage.
+Status SyncDirectory(std::string_view dir);
 
 // dir + "/" + name; no separator is added when dir is empty or already ends
 // in one.

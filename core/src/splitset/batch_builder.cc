@@ -186,6 +186,7 @@ struct BatchSplitSetBuilder::State {
 Result<BatchSplitSetBuilder> BatchSplitSetBuilder::Create(SplitSetOptions options) {
   Result<SplitPolicy> policy = ParseSplitPolicy(options.policy);
   if (!policy.ok()) return policy.take_error();
+  HALCYRA_RETURN_IF_ERROR(CheckFileNamePart(options.name_prefix, "name_prefix"));
   std::unique_ptr<SplitBody> body = MakeNgramBody(options);
   return BatchSplitSetBuilder(State::New(options, *policy, std::move(body)), "SplitSetBuilder");
 }
@@ -197,6 +198,7 @@ Result<BatchSplitSetBuilder> BatchSplitSetBuilder::Create(TermSplitSetOptions op
   if (!settings.ok()) return settings.take_error();
   Result<SplitPolicy> policy = ParseSplitPolicy(options.policy);
   if (!policy.ok()) return policy.take_error();
+  HALCYRA_RETURN_IF_ERROR(CheckFileNamePart(options.name_prefix, "name_prefix"));
   Result<std::unique_ptr<SplitBody>> body = MakeTermBody(*settings, HeadBoundary(options.head_boundary));
   if (!body.ok()) return body.take_error();
   return BatchSplitSetBuilder(State::New(options, *policy, std::move(body).value()), "TermSplitSetBuilder");
@@ -223,6 +225,8 @@ uint32_t BatchSplitSetBuilder::doc_count() const { return state_ != nullptr ? st
 
 Result<SplitSetBuildStats> BatchSplitSetBuilder::Build(std::string_view out_dir, std::string_view manifest_name) && {
   if (state_ == nullptr) return Error::Consumed(std::string(name_) + " already built");
+  // Refused before the builder is consumed: nothing was attempted yet.
+  HALCYRA_RETURN_IF_ERROR(CheckFileNamePart(manifest_name, "manifest_name"));
   const std::unique_ptr<State> state = std::move(state_);
   HALCYRA_RETURN_IF_ERROR(state->health());
   HALCYRA_RETURN_IF_ERROR(state->Seal());

@@ -19,8 +19,11 @@
 // constants of manifest.h and split_policy.h.
 #include "splitset/manifest.h"
 
+#include <algorithm>
 #include <array>
 #include <cassert>
+#include <utility>
+#include <vector>
 
 #include "base/coding.h"
 #include "base/core_error.h"
@@ -51,11 +54,19 @@ Result<Name> Intern(std::string_view name, std::string* blob) {
 Error Malformed(const char* message) { return CoreError::MalformedIndex(message).ToError(); }
 
 // The name at (offset, length) of the string blob, checked.
-Result<std::string> ReadName(std::string_view blob, uint32_t offset, uint16_t length) {
+Status CheckName(std::string_view blob, uint32_t offset, uint16_t length) {
   if (uint64_t{offset} + length > blob.size()) return Malformed("HYSS name out of string blob");
-  std::string_view name = blob.substr(offset, length);
-  if (!IsValidUtf8(name)) return Malformed("HYSS non-UTF-8 name");
-  return std::string(name);
+  if (!IsValidUtf8(blob.substr(offset, length))) return Malformed("HYSS non-UTF-8 name");
+  return Status::Ok();
+}
+
+// Whether two of the ranges share a byte; sorts them.
+bool Overlap(std::vector<std::pair<uint64_t, uint64_t>>* ranges) {
+  std::sort(ranges->begin(), ranges->end());
+  for (size_t i = 1; i < ranges->size(); ++i) {
+    if ((*ranges)[i].first < (*ranges)[i - 1].second) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -177,18 +188,38 @@ Result<Manifest> ParseManifest(std::string_view bytes) {
   const std::string_view strings = bytes.substr(strings_start, strings_size);
   const std::string_view summaries = bytes.substr(strings_start + strings_size, summary_size);
   if (sortcol_length != 0) {
-    Result<std::string> name = ReadName(strings, sortcol_offset, sortcol_length);
-    if (!name.ok()) return name.take_error();
-    h.sortcol = Sortcol{std::move(*name), sortcol_number, sortcol_flag};
+    HALCYRA_RETURN_IF_ERROR(CheckName(strings, sortcol_offset, sortcol_length));
+    h.sortcol = Sortcol{std::string(strings.substr(sortcol_offset, sortcol_length)), sortcol_number, sortcol_flag};
   }
+
+  // Every range is checked before anything is copied, so that the copies
+  // never outgrow the manifest: no two entries may share summary bytes or
+  // name bytes, which would let a small manifest stand for a huge table.
+  std::vector<std::pair<uint64_t, uint64_t>> names, summary_ranges;  // [begin, end)
+  names.reserve(n);
+  summary_ranges.reserve(n);
+  for (uint32_t i = 0; i < n; ++i) {
+    const char* e = p + kHeaderSize + kEntrySize * size_t{i};
+    const uint32_t name_offset = DecodeFixed32(e);
+    const uint16_t name_length = DecodeFixed16(e + 4);
+    HALCYRA_RETURN_IF_ERROR(CheckName(strings, name_offset, name_length));
+    if (name_length != 0) names.emplace_back(name_offset, uint64_t{name_offset} + name_length);
+    const uint64_t summary_offset = DecodeFixed64(e + 40);
+    const uint32_t summary_length = DecodeFixed32(e + 48);
+    if (summary_length != 0) {
+      if (summary_offset > UINT64_MAX - summary_length) return Malformed("HYSS summary range overflow");
+      if (summary_offset + summary_length > summary_size) return Malformed("HYSS summary out of summary blob");
+      summary_ranges.emplace_back(summary_offset, summary_offset + summary_length);
+    }
+  }
+  if (Overlap(&summary_ranges)) return Malformed("HYSS summary regions overlap");
+  if (Overlap(&names)) return Malformed("HYSS names overlap");
 
   m.splits.reserve(n);
   for (uint32_t i = 0; i < n; ++i) {
     const char* e = p + kHeaderSize + kEntrySize * size_t{i};
     SplitEntry& s = m.splits.emplace_back();
-    Result<std::string> name = ReadName(strings, DecodeFixed32(e), DecodeFixed16(e + 4));
-    if (!name.ok()) return name.take_error();
-    s.name = std::move(*name);
+    s.name = std::string(strings.substr(DecodeFixed32(e), DecodeFixed16(e + 4)));
     s.tier = DecodeFixed16(e + 6);
     s.doc_count = DecodeFixed32(e + 8);
     s.first_id = DecodeFixed32(e + 12);
@@ -196,13 +227,8 @@ Result<Manifest> ParseManifest(std::string_view bytes) {
     s.flags = DecodeFixed16(e + 20);
     s.byte_size = DecodeFixed64(e + 24);
     s.epoch = DecodeFixed64(e + 32);
-    const uint64_t summary_offset = DecodeFixed64(e + 40);
     const uint32_t summary_length = DecodeFixed32(e + 48);
-    if (summary_length != 0) {
-      if (summary_offset > UINT64_MAX - summary_length) return Malformed("HYSS summary range overflow");
-      if (summary_offset + summary_length > summary_size) return Malformed("HYSS summary out of summary blob");
-      s.summary = std::string(summaries.substr(summary_offset, summary_length));
-    }
+    if (summary_length != 0) s.summary = std::string(summaries.substr(DecodeFixed64(e + 40), summary_length));
   }
   return m;
 }

@@ -64,9 +64,9 @@ uint64_t SplitByteCap(uint64_t byte_cap, uint64_t byte_cap_max, uint64_t index) 
   return byte_cap << shift;
 }
 
-Status CheckNamePrefix(std::string_view prefix) {
-  if (prefix.find('\0') != std::string_view::npos) return Error::InvalidArgument("embedded null byte");
-  if (prefix.find('/') != std::string_view::npos) return Error::InvalidArgument("name_prefix may not contain '/'");
+Status CheckFileNamePart(std::string_view value, const char* what) {
+  if (value.find('\0') != std::string_view::npos) return Error::InvalidArgument("embedded null byte");
+  if (value.find('/') != std::string_view::npos) return Error::InvalidArgument(std::string(what) + " may not contain '/'");
   return Status::Ok();
 }
 

@@ -27,10 +27,11 @@ Result<SplitPolicy> ParseSplitPolicy(std::string_view name);
 // split, byte_cap << index, saturating at max(byte_cap, byte_cap_max).
 uint64_t SplitByteCap(uint64_t byte_cap, uint64_t byte_cap_max, uint64_t index);
 
-// Refuses a name prefix that would not make a file name in the output
-// directory: one holding a NUL ("embedded null byte") or a '/'
-// ("name_prefix may not contain '/'"), as Error::InvalidArgument.
-Status CheckNamePrefix(std::string_view prefix);
+// Refuses an argument that becomes part of a file name in the output
+// directory (what: "name_prefix", "manifest_name") when it holds a NUL
+// ("embedded null byte") or a '/' ("<what> may not contain '/'"), as
+// Error::InvalidArgument.
+Status CheckFileNamePart(std::string_view value, const char* what);
 
 // prefix + "-" + kind + number zero-padded to at least five digits +
 // extension, for example corpus-s00000.hys or corpus-d123456.hys.

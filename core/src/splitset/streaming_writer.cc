@@ -297,7 +297,7 @@ struct SplitSetWriter::State {
 Result<SplitSetWriter> SplitSetWriter::Create(SplitSetWriterOptions options) {
   Result<SplitPolicy> policy = ParseSplitPolicy(options.policy);
   if (!policy.ok()) return policy.take_error();
-  HALCYRA_RETURN_IF_ERROR(CheckNamePrefix(options.name_prefix));
+  HALCYRA_RETURN_IF_ERROR(CheckFileNamePart(options.name_prefix, "name_prefix"));
   auto state = std::make_unique<State>();
   state->name_prefix = std::move(options.name_prefix);
   state->sortcol = std::move(options.sortcol);
@@ -312,7 +312,7 @@ Result<SplitSetWriter> SplitSetWriter::Create(SplitSetWriterOptions options) {
 }
 
 Result<SplitSetWriter> SplitSetWriter::Resume(std::string_view manifest_bytes, SplitSetResumeOptions options) {
-  HALCYRA_RETURN_IF_ERROR(CheckNamePrefix(options.name_prefix));
+  HALCYRA_RETURN_IF_ERROR(CheckFileNamePart(options.name_prefix, "name_prefix"));
   // Every failure concerns the manifest the caller passed in.
   const auto invalid = [](const Error& e) { return Error::InvalidArgument(e.message()); };
   Result<Manifest> manifest = ParseManifest(manifest_bytes);
