@@ -77,10 +77,10 @@ void PostingTable::AddTo(uint32_t position, DocId doc) {
       return;
     case 2: {
       if (doc == slot.first || doc == slot.second) return;
+      roaring_bitmap_t* r = Checked(roaring_bitmap_create());  // first: may throw, changing nothing
       serialized_bytes_ += JoinCost(slot.second, doc);
       // At most 3 ids share doc's container, so it is an array.
       const uint32_t same = 1 + ((slot.first >> 16) == (doc >> 16)) + ((slot.second >> 16) == (doc >> 16));
-      roaring_bitmap_t* r = roaring_bitmap_create();
       roaring_bitmap_add(r, slot.first);
       roaring_bitmap_add(r, slot.second);
       roaring_bitmap_add(r, doc);

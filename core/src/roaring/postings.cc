@@ -77,7 +77,7 @@ Result<HeadTail> SerializeBoth(const roaring_bitmap_t& head, const roaring_bitma
 
 }  // namespace
 
-Bitmap::Bitmap() : r_(roaring_bitmap_create()) {}
+Bitmap::Bitmap() : r_(Checked(roaring_bitmap_create())) {}
 
 Bitmap::~Bitmap() {
   if (r_ != nullptr) roaring_bitmap_free(r_);
@@ -182,7 +182,7 @@ Result<HeadTail> EncodeHeadTail(const roaring_bitmap_t& posting, uint32_t head_b
   // Intersecting it with the posting yields the head; both steps cost one
   // operation per container, not per id.
   const uint16_t c = static_cast<uint16_t>((h - 1) >> 16);
-  RoaringPtr head(roaring_bitmap_create());
+  RoaringPtr head(Checked(roaring_bitmap_create()));
   const roaring_array_t& containers = posting.high_low_container;
   for (int32_t i = 0; i < containers.size && containers.keys[i] <= c; ++i) {
     const uint32_t lo = static_cast<uint32_t>(containers.keys[i]) << 16;
@@ -191,7 +191,7 @@ Result<HeadTail> EncodeHeadTail(const roaring_bitmap_t& posting, uint32_t head_b
   roaring_bitmap_and_inplace(head.get(), &posting);
 
   // The tail drops whole container ranges from a copy; emptied containers go.
-  RoaringPtr tail(roaring_bitmap_copy(&posting));
+  RoaringPtr tail(Checked(roaring_bitmap_copy(&posting)));
   roaring_bitmap_remove_range_closed(tail.get(), 0, h - 1);
 
   return SerializeBoth(*head, *tail);

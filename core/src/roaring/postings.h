@@ -8,6 +8,7 @@
 #include <roaring/roaring.h>
 
 #include <cstdint>
+#include <new>
 #include <span>
 #include <string>
 #include <utility>
@@ -16,6 +17,13 @@
 #include "halcyra/types.h"
 
 namespace halcyra {
+// A bitmap the Roaring library returns, which is null when it could not
+// allocate one: lack of memory is std::bad_alloc here, as for any allocation.
+inline roaring_bitmap_t* Checked(roaring_bitmap_t* r) {
+  if (r == nullptr) throw std::bad_alloc();
+  return r;
+}
+
 // An owned Roaring bitmap of DocIds. Move-only; a moved-from Bitmap may only
 // be destroyed or assigned to.
 class Bitmap {

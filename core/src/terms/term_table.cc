@@ -79,7 +79,7 @@ void TermTable::AddTo(uint32_t position, DocId doc) {
       return;
     case 2: {
       if (doc == e.first || doc == e.second) return;
-      roaring_bitmap_t* r = roaring_bitmap_create();
+      roaring_bitmap_t* r = Checked(roaring_bitmap_create());
       roaring_bitmap_add(r, e.first);
       roaring_bitmap_add(r, e.second);
       roaring_bitmap_add(r, doc);
