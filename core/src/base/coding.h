@@ -41,6 +41,19 @@ inline void PutFloat32(std::string* dst, float v) {
   PutFixed32(dst, bits);
 }
 
+// The same encodings written in place, for writers that know their output's
+// size: each writes at *p and moves *p past what it wrote.
+inline void EncodeFixed16(char** p, uint16_t v) {
+  (*p)[0] = static_cast<char>(v);
+  (*p)[1] = static_cast<char>(v >> 8);
+  *p += 2;
+}
+
+inline void EncodeFixed32(char** p, uint32_t v) {
+  EncodeFixed16(p, static_cast<uint16_t>(v));
+  EncodeFixed16(p, static_cast<uint16_t>(v >> 16));
+}
+
 inline uint16_t DecodeFixed16(const char* p) {
   return static_cast<uint16_t>(static_cast<uint8_t>(p[0]) | static_cast<uint8_t>(p[1]) << 8);
 }

@@ -252,37 +252,28 @@ size_t ContainerWriter::HeaderBytes() const {
 size_t ContainerWriter::size() const { return HeaderBytes() + data_.size(); }
 
 char* ContainerWriter::Put(char* out) const {
-  const auto put16 = [](char*& p, uint32_t v) {
-    p[0] = static_cast<char>(v);
-    p[1] = static_cast<char>(v >> 8);
-    p += 2;
-  };
-  const auto put32 = [&put16](char*& p, uint32_t v) {
-    put16(p, v & 0xFFFF);
-    put16(p, v >> 16);
-  };
   const size_t n = entries_.size();
   const size_t header = HeaderBytes();
   char* p = out;
   if (runs_) {
-    put32(p, kCookieRuns | static_cast<uint32_t>(n - 1) << 16);
+    EncodeFixed32(&p, kCookieRuns | static_cast<uint32_t>(n - 1) << 16);
     std::memset(p, 0, (n + 7) / 8);
     for (size_t i = 0; i < n; ++i) {
       if (entries_[i].run) p[i / 8] = static_cast<char>(p[i / 8] | 1 << (i % 8));
     }
     p += (n + 7) / 8;
   } else {
-    put32(p, kCookieNoRuns);
-    put32(p, static_cast<uint32_t>(n));
+    EncodeFixed32(&p, kCookieNoRuns);
+    EncodeFixed32(&p, static_cast<uint32_t>(n));
   }
   for (const Entry& e : entries_) {
-    put16(p, e.key);
-    put16(p, e.cardinality - 1);
+    EncodeFixed16(&p, e.key);
+    EncodeFixed16(&p, e.cardinality - 1);
   }
   if (!runs_ || n >= kRunOffsetThreshold) {
     size_t start = 0;
     for (const Entry& e : entries_) {
-      put32(p, static_cast<uint32_t>(header + start));
+      EncodeFixed32(&p, static_cast<uint32_t>(header + start));
       start = e.end;
     }
   }

@@ -124,29 +124,20 @@ size_t SortedPostingSize(std::span<const DocId> ids) {
 
 char* PutSortedPosting(std::span<const DocId> ids, char* out) {
   assert(std::is_sorted(ids.begin(), ids.end()));
-  const auto put16 = [](char*& p, uint32_t v) {
-    p[0] = static_cast<char>(v);
-    p[1] = static_cast<char>(v >> 8);
-    p += 2;
-  };
-  const auto put32 = [&put16](char*& p, uint32_t v) {
-    put16(p, v & 0xFFFF);
-    put16(p, v >> 16);
-  };
   size_t containers = 0;
   for (size_t i = 0; i < ids.size(); i = ContainerEnd(ids, i)) ++containers;
   char* descriptor = out;
-  put32(descriptor, kCookieNoRuns);
-  put32(descriptor, static_cast<uint32_t>(containers));
+  EncodeFixed32(&descriptor, kCookieNoRuns);
+  EncodeFixed32(&descriptor, static_cast<uint32_t>(containers));
   // Descriptors, offsets and data are written side by side, one container
   // at a time.
   char* offset = descriptor + 4 * containers;
   char* data = offset + 4 * containers;
   for (size_t i = 0, j; i < ids.size(); i = j) {
     j = ContainerEnd(ids, i);
-    put16(descriptor, ids[i] >> 16);
-    put16(descriptor, static_cast<uint32_t>(j - i - 1));
-    put32(offset, static_cast<uint32_t>(data - out));
+    EncodeFixed16(&descriptor, ids[i] >> 16);
+    EncodeFixed16(&descriptor, static_cast<uint32_t>(j - i - 1));
+    EncodeFixed32(&offset, static_cast<uint32_t>(data - out));
     if (j - i > kMaxArrayIds) {
       std::memset(data, 0, kBitmapContainerBytes);
       for (size_t k = i; k < j; ++k) {
@@ -155,7 +146,7 @@ char* PutSortedPosting(std::span<const DocId> ids, char* out) {
       }
       data += kBitmapContainerBytes;
     } else {
-      for (size_t k = i; k < j; ++k) put16(data, ids[k] & 0xFFFF);
+      for (size_t k = i; k < j; ++k) EncodeFixed16(&data, ids[k] & 0xFFFF);
     }
   }
   return data;
