@@ -1,0 +1,1 @@
+halcyra-stubs/__init__.pyi
