@@ -1,6 +1,8 @@
 // The facet-presence payload, integers little-endian:
 //
 //   key count n u32  n facet keys u64, strictly ascending (unsigned)
+//
+// See FORMATS.md (Facet presence) for how a reader skips splits with it.
 #include "facets/facet_presence.h"
 
 #include <algorithm>

@@ -15,6 +15,8 @@
 //                    order (unterminated, not deduplicated)
 //   postings   per category in table order: head bytes, then tail bytes
 //                    (the head/tail encoding, roaring/postings.cc)
+//
+// See FORMATS.md (Facet sidecar) for the reader's side and a worked example.
 #include "facets/facet_map.h"
 
 #include <algorithm>

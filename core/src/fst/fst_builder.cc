@@ -28,6 +28,8 @@
 //     [N if N == 0 or N > 63; 256 as 1] | 0 final(1) N-or-0(6)
 //   The position index maps each byte value to the 0-based position of its
 //   transition in increasing input order, 255 when there is none.
+//
+// See FORMATS.md (FST) for decoding, lookup, lower bound and a worked example.
 
 #include "fst/fst.h"
 

@@ -11,6 +11,8 @@
 //
 // Every offset is known before the dictionary is written, so the file is
 // written in one pass without seeking.
+//
+// See FORMATS.md (N-gram index) for the reader's side and a worked example.
 #include "ngram/ngram_index.h"
 
 #include <algorithm>

@@ -7,6 +7,8 @@
 //
 // Record d is bytes [offset d, offset d + 1) of records.bin. Both files are
 // written one payload and one offset per record.
+//
+// See FORMATS.md (Record store) for the reader's side and a worked example.
 #include "records/record_store.h"
 
 #include <string>

@@ -25,6 +25,8 @@
 //                        bit v % 64 of word v / 64
 //                run     (flagged containers only) run count r u16, then r x
 //                        (start u16, length - 1 u16), ascending
+//
+// See FORMATS.md (Postings) for the reader's side and worked examples.
 #include "roaring/postings.h"
 
 #include <algorithm>

@@ -6,6 +6,8 @@
 // Probes by double hashing over the SplitMix64 output function:
 //   h = mix(x), g = mix(x ^ 0x9e3779b97f4a7c15) | 1; probe i sets bit
 //   (h + i*g) mod m, for i = 0 .. k-1, all arithmetic modulo 2^64.
+//
+// See FORMATS.md (Bloom filter) for a reader's probe and a worked example.
 #include "splitset/bloom.h"
 
 #include <algorithm>

@@ -17,6 +17,9 @@
 // All integers little-endian; name and summary offsets are relative to the
 // start of their blob. The flag, policy and body-kind values are the
 // constants of manifest.h and split_policy.h.
+//
+// See FORMATS.md (Split-set manifest) for the reader's side, split ids and
+// worked examples.
 #include "splitset/manifest.h"
 
 #include <algorithm>

@@ -7,6 +7,9 @@
 //          one record has is carried as it is, run containers included)
 //
 // and its manifest entry then has kSplitTombstones set.
+//
+// See FORMATS.md (Tombstones, Split entries) for what a reader does with
+// tombstones, delta and compacted splits.
 #include "halcyra/split_set_writer.h"
 
 #include <algorithm>

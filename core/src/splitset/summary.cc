@@ -9,6 +9,8 @@
 //   1  Bloom filter           bloom.cc
 //   2  facet-presence list    facets/facet_presence.cc
 //   4  tombstones             streaming_writer.cc
+//
+// See FORMATS.md (Summary records) for the reader's side.
 #include "splitset/summary.h"
 
 #include "base/coding.h"

@@ -12,6 +12,8 @@
 // reader decodes any block on its own. A term whose entry would take its
 // block past the cap starts the next block; an entry larger than the cap
 // forms a block by itself.
+//
+// See FORMATS.md (Term index) for a decoded block.
 #include "terms/dict_blocks.h"
 
 #include <algorithm>

@@ -19,6 +19,8 @@
 // flags: 0x1 stemmed, 0x2 stop words removed, 0x4 case-sensitive. The
 // language byte is the analyzer's language code + 1 when stemming or stop-
 // word removal is on, else 0.
+//
+// See FORMATS.md (Term index) for the reader's side and a worked example.
 #include "terms/term_index.h"
 
 #include <algorithm>

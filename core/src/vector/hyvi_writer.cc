@@ -20,6 +20,9 @@
 //
 // ksub = 2^nbits, dsub = dim / m. An empty list has the offset of the next
 // one (the file length for the last), and the file ends with the last list.
+//
+// See VECTORS.md for what the numbers mean and FORMATS.md (Vector index) for a
+// worked example.
 #include "vector/hyvi_writer.h"
 
 #include <cassert>
