@@ -12,8 +12,9 @@
 // to at least five digits. A delta split's postings hold memtable-local
 // numbers (global id = the entry's first id + local number); a compacted
 // split's hold global ids and its entry has flags bit 1. Summaries carry a
-// Bloom record and, when ids were deleted, a tombstone record (entry flags
-// bit 0; layout at the top of splitset/streaming_writer.cc).
+// Bloom record when Bloom filters are on and the split has documents (a
+// compacted split: keys), and, when ids were deleted, a tombstone record
+// (entry flags bit 0; layout at the top of splitset/streaming_writer.cc).
 //
 // Every failing call leaves the writer as it was: the memtable and pending
 // tombstones survive a failed Flush, the split table a failed Compact.

@@ -10,7 +10,9 @@
 namespace halcyra {
 
 inline constexpr uint32_t kCookieNoRuns = 12346;  // what every writer here emits
-inline constexpr uint32_t kCookieRuns = 12347;    // in the cookie's low 16 bits; read only
+// In the cookie's low 16 bits. Postings never have run containers; only a
+// compacted split's tombstone record carries over those it was given.
+inline constexpr uint32_t kCookieRuns = 12347;
 
 // Sizes: the cookie and container count of a bitmap; each container's
 // descriptor (key, cardinality - 1) and offset; one id of an array container.

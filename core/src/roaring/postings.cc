@@ -12,8 +12,9 @@
 //
 //   cookie       u32 12346, then container count n u32 (no run containers);
 //                or u32 with 12347 in its low 16 bits and n - 1 in its high
-//                16, then a run flag per container, ceil(n / 8) bytes (never
-//                written here; PortableRoaring reads it)
+//                16, then a run flag per container, ceil(n / 8) bytes (no
+//                posting has it; PortableRoaring reads it, and compaction
+//                carries a tombstone record's run containers over)
 //   descriptors  n x (key u16, cardinality - 1 u16), keys strictly ascending;
 //                a container holds the ids whose high 16 bits are its key
 //   offsets      n x u32, where each container starts, counted from the

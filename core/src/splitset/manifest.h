@@ -53,7 +53,7 @@ struct SplitEntry {
   uint64_t epoch = 0;
   uint32_t doc_count = 0;
   uint32_t first_id = 0;
-  uint32_t last_id = 0;  // first_id + doc_count - 1; first_id when empty
+  uint32_t last_id = 0;  // first_id + doc_count - 1, first_id when empty; compacted: the largest live id
   uint16_t tier = 0;
   uint16_t flags = 0;
 
@@ -84,8 +84,10 @@ Result<std::string> WriteManifest(const ManifestHeader& header, std::span<const 
 //   "short HYSS header", "HYSS base count exceeds split count",
 //   "HYSS body size overflow", "short HYSS body", "HYSS unknown policy code",
 //   "HYSS unknown body-kind code", "HYSS name out of string blob",
-//   "HYSS non-UTF-8 name", "HYSS summary range overflow" or
-//   "HYSS summary out of summary blob".
+//   "HYSS non-UTF-8 name", "HYSS summary range overflow",
+//   "HYSS summary out of summary blob", and once every range is checked,
+//   "HYSS summary regions overlap" or "HYSS names overlap" (two entries
+//   sharing summary or name bytes).
 Result<Manifest> ParseManifest(std::string_view bytes);
 
 }  // namespace halcyra

@@ -153,8 +153,9 @@ struct SplitSetWriter::State {
   }
 
   // The summary of a new split: a Bloom record over keys when Bloom filters
-  // are on and there are keys to filter, then a tombstone record (the
-  // payload given) when ids were deleted. Sets the tombstone flag in *flags.
+  // are on and has_keys (a flush: the split has documents, which may have no
+  // keys), then a tombstone record (the payload given) when ids were deleted.
+  // Sets the tombstone flag in *flags.
   Result<std::string> Summary(std::span<const NgramKey> split_keys, bool has_keys, std::string_view tombstones,
                               uint16_t* flags) const {
     std::string summary;
