@@ -50,25 +50,32 @@ bench: build
 	$(BUILD)/bench/fst_bench
 	$(PYTHON) bench/analyzer_peers.py $(BUILD)/bench/analyzer_bench
 
-# The manifest parser and the split-set writer's inputs (resume manifests,
-# compaction splits and tombstone records) under libFuzzer with
-# AddressSanitizer and UBSan, for FUZZ_TIME seconds each. The seeds are
-# written first: valid manifests by the manifest writer, and the manifests,
-# splits and tombstone records of a writer's life by SplitSetWriter itself.
-# CMake builds it all with clang (HALCYRA_FUZZ, see fuzz/CMakeLists.txt),
-# the whole core instrumented and its assertions on, without the extension,
-# tests or benchmarks.
+# The manifest parser, the split-set writer's inputs (resume manifests,
+# compaction splits and tombstone records), the vector model's buffers and the
+# n-gram and term tokenizers under libFuzzer with AddressSanitizer and UBSan,
+# for FUZZ_TIME seconds each. Each target starts from its seeds in
+# fuzz/corpus/<target> (written by the fuzz/*_seeds programs, kept in git and
+# only read here) and keeps what it finds in $(FUZZ_BUILD)/<target>-corpus;
+# crash, leak, timeout and out-of-memory inputs land in $(FUZZ_BUILD) too.
+# Resume and compaction are bounded by their inputs, so every target runs
+# within FUZZ_LIMITS. CMake builds it all with clang (HALCYRA_FUZZ, see
+# fuzz/CMakeLists.txt), the whole core instrumented and its assertions on,
+# without the extension, tests or benchmarks.
+FUZZ_LIMITS := -rss_limit_mb=1024 -malloc_limit_mb=512
+FUZZ_RUN = $(FUZZ_BUILD)/fuzz/$(1)_fuzz $(FUZZ_LIMITS) -max_total_time=$(FUZZ_TIME) -max_len=$(2) \
+  -artifact_prefix=$(FUZZ_BUILD)/$(1)- $(FUZZ_BUILD)/$(1)-corpus fuzz/corpus/$(1)
 fuzz:
 	@scripts/install-deps clang libclang-rt-14-dev
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	  -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" -DCMAKE_C_FLAGS_DEBUG="-g -O1" \
 	  -DHALCYRA_FUZZ=ON -DHALCYRA_PYTHON=OFF -DHALCYRA_TESTS=OFF -DHALCYRA_BENCH=OFF >/dev/null
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
-	mkdir -p $(FUZZ_BUILD)/manifest-corpus $(FUZZ_BUILD)/writer-corpus
-	$(FUZZ_BUILD)/fuzz/manifest_seeds $(FUZZ_BUILD)/manifest-corpus
-	$(FUZZ_BUILD)/fuzz/writer_seeds $(FUZZ_BUILD)/writer-corpus
-	$(FUZZ_BUILD)/fuzz/manifest_fuzz -max_total_time=$(FUZZ_TIME) -max_len=4096 $(FUZZ_BUILD)/manifest-corpus
-	$(FUZZ_BUILD)/fuzz/writer_fuzz -max_total_time=$(FUZZ_TIME) -max_len=8192 $(FUZZ_BUILD)/writer-corpus
+	mkdir -p $(FUZZ_BUILD)/manifest-corpus $(FUZZ_BUILD)/writer-corpus $(FUZZ_BUILD)/vector-corpus \
+	  $(FUZZ_BUILD)/text-corpus
+	$(call FUZZ_RUN,manifest,4096)
+	$(call FUZZ_RUN,writer,16384)
+	$(call FUZZ_RUN,vector,8192)
+	$(call FUZZ_RUN,text,4096)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) demo-out

@@ -1,9 +1,12 @@
 // Writes a few valid manifests into the directory given as the argument, as
 // the seed corpus of the manifest fuzzer.
+// Regenerate the in-tree seeds with: build-fuzz/fuzz/manifest_seeds fuzz/corpus/manifest
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "base/coding.h"
 #include "splitset/manifest.h"
 
 namespace {
@@ -23,6 +26,40 @@ SplitEntry Entry(std::string name, std::string summary, uint32_t first, uint32_t
   e.tier = static_cast<uint16_t>(first % 3);
   e.flags = flags;
   return e;
+}
+
+// A tombstone summary record whose bitmap has only run containers: by key,
+// the runs [first, last].
+std::string RunRecord(const std::vector<std::pair<uint16_t, std::vector<std::pair<uint32_t, uint32_t>>>>& containers) {
+  const uint32_t n = static_cast<uint32_t>(containers.size());
+  std::string bitmap;
+  halcyra::PutFixed32(&bitmap, 12347 | (n - 1) << 16);
+  for (uint32_t i = 0; i < n; i += 8) {
+    halcyra::PutFixed8(&bitmap, static_cast<uint8_t>(0xFF >> (n - i < 8 ? 8 - (n - i) : 0)));  // a flag per container
+  }
+  std::string data;
+  std::vector<uint32_t> offsets;
+  for (const auto& [key, runs] : containers) {
+    uint32_t cardinality = 0;
+    offsets.push_back(static_cast<uint32_t>(data.size()));
+    halcyra::PutFixed16(&data, static_cast<uint16_t>(runs.size()));
+    for (const auto& [first, last] : runs) {
+      halcyra::PutFixed16(&data, static_cast<uint16_t>(first));
+      halcyra::PutFixed16(&data, static_cast<uint16_t>(last - first));
+      cardinality += last - first + 1;
+    }
+    halcyra::PutFixed16(&bitmap, key);
+    halcyra::PutFixed16(&bitmap, static_cast<uint16_t>(cardinality - 1));
+  }
+  if (n >= 4) {
+    const uint32_t at = static_cast<uint32_t>(bitmap.size() + 4 * n);
+    for (uint32_t offset : offsets) halcyra::PutFixed32(&bitmap, at + offset);
+  }
+  bitmap += data;
+  std::string record;
+  halcyra::PutFixed8(&record, 4);
+  halcyra::PutFixed32(&record, static_cast<uint32_t>(bitmap.size()));
+  return record + bitmap;
 }
 
 bool Save(const std::string& dir, int n, const ManifestHeader& h, const std::vector<SplitEntry>& splits) {
@@ -84,5 +121,15 @@ int main(int argc, char** argv) {
   terms.base_count = 2;
   terms.byte_cap = 1 << 20;
   ok &= Save(dir, 3, terms, {Entry("größe-s00000.hyt", presence, 0, 5, 0), Entry("語-s00001.hyt", "", 5, 5, 0)});
+
+  // Tombstone records with run containers: two containers without offsets
+  // (a full run, then runs of one id), and five with them.
+  const std::string runs2 = RunRecord({{0, {{0, 0xFFFF}}}, {7, {{5, 5}, {9, 9}}}});
+  const std::string runs5 = RunRecord({{0, {{0, 0xFFFF}}}, {1, {{0, 0xFFFF}}}, {2, {{0, 0xFFFF}}},
+                                       {3, {{0, 0xFFFF}}}, {4, {{1, 2}, {4, 0xFFFF}}}});
+  ok &= Save(dir, 4, streaming,
+             {Entry("corpus-c00003.hys", bloom, 0, 5, halcyra::kSplitAbsoluteIds),
+              Entry("corpus-d00004.hys", runs2 + bloom, 5, 2, halcyra::kSplitTombstones),
+              Entry("corpus-d00005.hys", runs5, 7, 0, halcyra::kSplitTombstones)});
   return ok ? 0 : 1;
 }
