@@ -3,11 +3,12 @@ PYTHON     := /usr/bin/python3
 BUILD      := build
 ASAN_BUILD := build-asan
 FUZZ_BUILD := build-fuzz
+WHEEL      := build-wheel
 FUZZ_TIME  ?= 30
 JOBS       ?= $(shell nproc)
 PYTEST     := $(PYTHON) -m pytest -q -p no:cacheprovider python/tests
 
-.PHONY: all deps build test test-cpp test-python sanitize demo bench fuzz clean
+.PHONY: all deps build test test-cpp test-python sanitize package demo bench fuzz clean
 
 all: build
 
@@ -15,7 +16,7 @@ deps:
 	@scripts/install-deps
 
 $(BUILD)/CMakeCache.txt: | deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython3_EXECUTABLE=$(PYTHON)
 
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
@@ -24,16 +25,37 @@ test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	HALCYRA_PYTHONPATH=$(BUILD)/python $(PYTEST)
 	$(MAKE) --no-print-directory sanitize
+	$(MAKE) --no-print-directory package
 
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer. The
 # interpreter itself is not instrumented, so the runtime is preloaded into it.
 sanitize: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" -DHALCYRA_SANITIZE=ON >/dev/null
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" -DHALCYRA_SANITIZE=ON \
+	  -DPython3_EXECUTABLE=$(PYTHON) >/dev/null
 	cmake --build $(ASAN_BUILD) -j $(JOBS) --target halcyra core_tests binding_tests
 	ASAN_OPTIONS=detect_leaks=0 ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  HALCYRA_PYTHONPATH=$(ASAN_BUILD)/python $(PYTEST)
+
+# The package as users get it, checked outside the source tree: a wheel built
+# by setuptools driving CMake and installed into a fresh virtual environment
+# (with the system's packages), where the Python tests, the stub checker and
+# mypy --strict over a typed example run against the installed package; and
+# the same package installed straight from the source tree with pip.
+package: deps
+	rm -rf $(WHEEL)/dist $(WHEEL)/venv $(WHEEL)/venv-src $(WHEEL)/run
+	$(PYTHON) -m build --no-isolation --wheel --outdir $(WHEEL)/dist .
+	$(PYTHON) -m venv --system-site-packages $(WHEEL)/venv
+	$(WHEEL)/venv/bin/pip install -q --no-index $(WHEEL)/dist/halcyra-*.whl
+	$(PYTHON) -m venv --system-site-packages $(WHEEL)/venv-src
+	$(WHEEL)/venv-src/bin/pip install -q --no-index --no-build-isolation .
+	mkdir -p $(WHEEL)/run && cp python/typed_example.py $(WHEEL)/run/
+	cd $(WHEEL)/run && ../venv-src/bin/python -c "import halcyra, halcyra_tools; assert len(halcyra.__all__) == 12"
+	cd $(WHEEL)/run && HALCYRA_PYTHONPATH=installed ../venv/bin/python -m pytest -q -p no:cacheprovider $(CURDIR)/python/tests
+	cd $(WHEEL)/run && ../venv/bin/python -m mypy.stubtest halcyra
+	cd $(WHEEL)/run && ../venv/bin/python -m mypy --strict --cache-dir=/dev/null typed_example.py
+	cd $(WHEEL)/run && ../venv/bin/python typed_example.py
 
 demo: build
 	PYTHONPATH=$(BUILD)/python $(PYTHON) scripts/demo.py
@@ -78,4 +100,4 @@ fuzz:
 	$(call FUZZ_RUN,text,4096)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) demo-out
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(WHEEL) demo-out
