@@ -65,7 +65,7 @@ struct BuildArgs {
 constexpr auto kBuild = MakeParams<BuildArgs>("Builder.build", 1, Param{"out_dir", &BuildArgs::out_dir});
 
 PyObject* Build(DatasetBuilder& builder, BuildArgs& a) {
-  Result<BuildStats> stats = builder.Build(a.out_dir.value);
+  Result<BuildStats> stats = WithoutGil([&] { return builder.Build(a.out_dir.value); });
   if (!stats.ok()) return RaiseError(stats.error());
   return NewStats(BuildStatsType(), {stats->docs, stats->ngrams, stats->fields});
 }

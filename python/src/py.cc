@@ -53,6 +53,10 @@ PyObject* RaiseError(const Error& error) {
       return nullptr;
     case ErrorCode::kInternal:
       return RaiseInternal(error.message().c_str());
+    case ErrorCode::kInterrupted:
+      // The interrupt check ran the signal handlers, which raised.
+      if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+      return nullptr;
   }
   return RaiseInternal("unknown error code");
 }

@@ -36,6 +36,7 @@
 #include <utility>
 #include <vector>
 
+#include "halcyra/interrupt.h"
 #include "halcyra/status.h"
 #include "halcyra/types.h"
 
@@ -547,6 +548,54 @@ PyObject* MakeClass(const char* qualified_name, const char* text, std::vector<Py
   PyType_Spec type_spec = {qualified_name, static_cast<int>(sizeof(Object<T>)), 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots.data()};
   return PyType_FromSpec(&type_spec);
+}
+
+// ---------------------------------------------------------------------------
+// The interpreter lock. The core's long work runs without it, so that the
+// application's other threads go on meanwhile; it touches no Python object
+// then, but inside Held(). Ctrl-C still reaches it: the core polls an
+// interrupt check on this thread (at most every ~100 ms) that takes the lock
+// briefly to run the signal handlers, and a handler that raises
+// (KeyboardInterrupt) stops the call with Error::Interrupted, the exception
+// set.
+
+class Unlocked {
+ public:
+  Unlocked() : state_(PyEval_SaveThread()), check_(&CheckSignals, this) {}
+  ~Unlocked() { PyEval_RestoreThread(state_); }
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+
+  // Runs f() with the lock held, for the Python objects the work makes.
+  template <class F>
+  auto Held(F f) -> decltype(f()) {
+    PyEval_RestoreThread(state_);
+    struct Release {
+      Unlocked* self;
+      ~Release() { self->state_ = PyEval_SaveThread(); }
+    } release{this};
+    return f();
+  }
+
+ private:
+  static bool CheckSignals(void* self) {
+    return static_cast<Unlocked*>(self)->Held([] { return PyErr_CheckSignals() != 0; });
+  }
+
+  PyThreadState* state_;
+  ScopedInterruptCheck check_;
+};
+
+// Runs f() without the interpreter lock (see Unlocked); f may take the
+// Unlocked, to run what needs the lock in Held().
+template <class F>
+auto WithoutGil(F f) {
+  Unlocked unlocked;
+  if constexpr (std::is_invocable_v<F, Unlocked&>) {
+    return f(unlocked);
+  } else {
+    return f();
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -73,7 +73,9 @@ class SplitSetBuilderClass {
   };
   static inline const auto kAdd = MakeParams<AddArgs>(Named("", ".add"), 1, Param{"text", &AddArgs::text});
 
-  static PyObject* Add(BatchSplitSetBuilder& builder, AddArgs& a) { return IdOrError(builder.Add(a.text)); }
+  static PyObject* Add(BatchSplitSetBuilder& builder, AddArgs& a) {
+    return IdOrError(WithoutGil([&] { return builder.Add(a.text); }));
+  }
 
   struct AddFacetedArgs {
     std::string text;
@@ -83,7 +85,7 @@ class SplitSetBuilderClass {
       Named("", ".add_faceted"), 2, Param{"text", &AddFacetedArgs::text}, Param{"facets", &AddFacetedArgs::facets});
 
   static PyObject* AddFaceted(BatchSplitSetBuilder& builder, AddFacetedArgs& a) {
-    return IdOrError(builder.AddFaceted(a.text, a.facets.items));
+    return IdOrError(WithoutGil([&] { return builder.AddFaceted(a.text, a.facets.items); }));
   }
 
   static inline const auto kDocCount = MakeParams<NoArgs>(Named("", ".doc_count"), 0);
@@ -101,7 +103,8 @@ class SplitSetBuilderClass {
 
   static PyObject* Build(BatchSplitSetBuilder& builder, BuildArgs& a) {
     // Consumes the builder whatever the outcome.
-    Result<SplitSetBuildStats> stats = std::move(builder).Build(a.out_dir.value, a.manifest_name.value);
+    Result<SplitSetBuildStats> stats =
+        WithoutGil([&] { return std::move(builder).Build(a.out_dir.value, a.manifest_name.value); });
     if (!stats.ok()) return RaiseError(stats.error());
     return NewStats(SplitSetBuildStatsType(), {stats->splits, stats->docs, stats->total_bytes});
   }

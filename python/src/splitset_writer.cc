@@ -52,7 +52,7 @@ constexpr auto kResume = MakeParams<ResumeArgs>(
 
 PyObject* Resume(ResumeArgs& a) {
   // Passes the options: the arguments less the manifest.
-  Result<SplitSetWriter> writer = SplitSetWriter::Resume(a.manifest.value, std::move(a));
+  Result<SplitSetWriter> writer = WithoutGil([&] { return SplitSetWriter::Resume(a.manifest.value, std::move(a)); });
   if (!writer.ok()) return RaiseError(writer.error());
   return NewObject(reinterpret_cast<PyTypeObject*>(SplitSetWriterType()), std::move(writer).value());
 }
@@ -63,7 +63,7 @@ struct AddArgs {
 constexpr auto kAdd = MakeParams<AddArgs>("SplitSetWriter.add", 1, Param{"text", &AddArgs::text});
 
 PyObject* Add(SplitSetWriter& writer, AddArgs& a) {
-  Result<DocId> id = writer.Add(a.text);
+  Result<DocId> id = WithoutGil([&] { return writer.Add(a.text); });
   if (!id.ok()) return RaiseError(id.error());
   return PyLong_FromUnsignedLong(*id);
 }
@@ -94,22 +94,32 @@ PyObject* DocCount(SplitSetWriter& writer, NoArgs&) { return PyLong_FromUnsigned
 
 // A new split written straight into the bytes object returned, not copied
 // there from a string: allocated at the writer's bound of its size, then
-// shrunk to the size (the tail past it is never written).
+// shrunk to the size (the tail past it is never written). The writer works
+// without the interpreter lock, which these two take back briefly.
 class BytesBuffer final : public SplitBuffer {
  public:
+  explicit BytesBuffer(Unlocked& unlocked) : unlocked_(unlocked) {}
+  ~BytesBuffer() override { unlocked_.Held([this] { bytes_ = Ref(); }); }
+
   char* Allocate(size_t capacity) override {
-    bytes_ = Ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
-    if (!bytes_) throw std::bad_alloc();
-    return PyBytes_AS_STRING(bytes_.get());
+    return unlocked_.Held([&] {
+      bytes_ = Ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
+      if (!bytes_) throw std::bad_alloc();
+      return PyBytes_AS_STRING(bytes_.get());
+    });
   }
   void Shrink(size_t size) override {
-    PyObject* bytes = bytes_.release();
-    if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(size)) != 0) throw std::bad_alloc();
-    bytes_ = Ref(bytes);
+    unlocked_.Held([&] {
+      PyObject* bytes = bytes_.release();
+      if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(size)) != 0) throw std::bad_alloc();
+      bytes_ = Ref(bytes);
+    });
   }
+  // The bytes, once the lock is held again.
   PyObject* release() { return bytes_.release(); }
 
  private:
+  Unlocked& unlocked_;
   Ref bytes_;
 };
 
@@ -124,8 +134,13 @@ PyObject* CommitWith(SplitSetWriter& writer, SplitSetChange& change, PyObject* r
 constexpr auto kFlush = MakeParams<NoArgs>("SplitSetWriter.flush", 0);
 
 PyObject* Flush(SplitSetWriter& writer, NoArgs&) {
-  BytesBuffer split;
-  Result<std::optional<SplitSetChange>> change = writer.PrepareFlush(split);
+  Ref split;
+  Result<std::optional<SplitSetChange>> change = WithoutGil([&](Unlocked& unlocked) {
+    BytesBuffer buffer(unlocked);
+    auto prepared = writer.PrepareFlush(buffer);
+    unlocked.Held([&] { split = Ref(buffer.release()); });
+    return prepared;
+  });
   if (!change.ok()) return RaiseError(change.error());
   if (!change->has_value()) Py_RETURN_NONE;
   SplitSetChange& c = **change;
@@ -141,8 +156,13 @@ PyObject* Compact(SplitSetWriter& writer, CompactArgs& a) {
   std::vector<CompactionInput> views;
   views.reserve(a.inputs.size());
   for (const auto& [name, bytes] : a.inputs) views.push_back({name, bytes.view()});
-  BytesBuffer split;
-  Result<SplitSetChange> change = writer.PrepareCompact(views, split);
+  Ref split;
+  Result<SplitSetChange> change = WithoutGil([&](Unlocked& unlocked) {
+    BytesBuffer buffer(unlocked);
+    auto prepared = writer.PrepareCompact(views, buffer);
+    unlocked.Held([&] { split = Ref(buffer.release()); });
+    return prepared;
+  });
   if (!change.ok()) return RaiseError(change.error());
   Ref removed(PyList_New(static_cast<Py_ssize_t>(change->removed.size())));
   if (!removed) return nullptr;

@@ -28,9 +28,15 @@ constexpr auto kAddMany = MakeParams<AddManyArgs>("TermBuilder.add_many", 1, Par
 
 PyObject* AddMany(TermBuilder& builder, AddManyArgs& a) {
   if (builder.finished()) return RaiseError(Error::Consumed("TermBuilder already finished"));
-  for (const auto& [id, text] : a.docs) {
-    if (Status s = builder.Add(id, text.view()); !s.ok()) return RaiseError(s.error());
-  }
+  // The texts are read in place: the converted batch keeps each str alive.
+  Status added = WithoutGil([&]() -> Status {
+    for (const auto& [id, text] : a.docs) {
+      if (InterruptRequested()) return Error::Interrupted();
+      HALCYRA_RETURN_IF_ERROR(builder.Add(id, text.view()));
+    }
+    return Status::Ok();
+  });
+  if (!added.ok()) return RaiseError(added.error());
   Py_RETURN_NONE;
 }
 
@@ -45,7 +51,7 @@ constexpr auto kFinish = MakeParams<FinishArgs>("TermBuilder.finish", 1, Param{"
 
 PyObject* Finish(TermBuilder& builder, FinishArgs& a) {
   // Consumes the builder whatever the outcome.
-  if (Status s = builder.Finish(a.path.value); !s.ok()) return RaiseError(s.error());
+  if (Status s = WithoutGil([&] { return builder.Finish(a.path.value); }); !s.ok()) return RaiseError(s.error());
   Py_RETURN_NONE;
 }
 

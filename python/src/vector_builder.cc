@@ -79,9 +79,13 @@ PyObject* Build(VectorBuilderState& state, BuildArgs& a) {
   if (state.staged.size() > UINT32_MAX) {
     return RaiseError(Error::InvalidArgument("more vectors than the 32-bit list lengths of the vector-index file hold"));
   }
-  Result<IvfPqIndex> model = TrainIvfPq(state.staged, state.params);
+  Result<IvfPqIndex> model = WithoutGil([&]() -> Result<IvfPqIndex> {
+    Result<IvfPqIndex> trained = TrainIvfPq(state.staged, state.params);
+    if (!trained.ok()) return trained;
+    HALCYRA_RETURN_IF_ERROR(WriteHyviFile(*trained, a.out_path.value));
+    return trained;
+  });
   if (!model.ok()) return RaiseError(model.error());
-  if (Status written = WriteHyviFile(*model, a.out_path.value); !written.ok()) return RaiseError(written.error());
   return NewStats(VectorBuildStatsType(), {model->n, model->dim, model->nlist, model->m, model->nbits});
 }
 

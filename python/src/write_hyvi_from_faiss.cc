@@ -49,12 +49,16 @@ PyObject* WriteHyviFromFaiss(WriteHyviArgs& a) {
     return RaiseError(Error::InvalidArgument("more vectors than the 32-bit list lengths of the vector-index file hold"));
   }
 
-  Result<IvfPqIndex> model = AssembleIvfPq(
-      std::move(centroid_values).value(), std::move(codebook_values).value(), std::move(id_values).value(),
-      std::move(assignment_values).value(), std::vector<uint8_t>(a.codes.value.begin(), a.codes.value.end()),
-      std::move(opq_values), a.dim, a.nlist, a.m, a.nbits, *checked);
+  Result<IvfPqIndex> model = WithoutGil([&]() -> Result<IvfPqIndex> {
+    Result<IvfPqIndex> assembled = AssembleIvfPq(
+        std::move(centroid_values).value(), std::move(codebook_values).value(), std::move(id_values).value(),
+        std::move(assignment_values).value(), std::vector<uint8_t>(a.codes.value.begin(), a.codes.value.end()),
+        std::move(opq_values), a.dim, a.nlist, a.m, a.nbits, *checked);
+    if (!assembled.ok()) return assembled;
+    HALCYRA_RETURN_IF_ERROR(WriteHyviFile(*assembled, a.out_path.value));
+    return assembled;
+  });
   if (!model.ok()) return RaiseError(model.error());
-  if (Status written = WriteHyviFile(*model, a.out_path.value); !written.ok()) return RaiseError(written.error());
   return NewStats(VectorBuildStatsType(), {n, model->dim, model->nlist, model->m, model->nbits});
 }
 

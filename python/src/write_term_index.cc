@@ -18,7 +18,9 @@ PyObject* WriteTermIndex(WriteTermIndexArgs& a) {
   std::vector<std::pair<DocId, std::string>> pairs;
   pairs.reserve(a.docs.size());
   for (auto& [id, text] : a.docs) pairs.emplace_back(id, std::move(text));
-  if (Status s = WriteTermIndexFile(a.path.value, pairs, a.head_boundary); !s.ok()) return RaiseError(s.error());
+  if (Status s = WithoutGil([&] { return WriteTermIndexFile(a.path.value, pairs, a.head_boundary); }); !s.ok()) {
+    return RaiseError(s.error());
+  }
   Py_RETURN_NONE;
 }
 

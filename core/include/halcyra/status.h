@@ -21,6 +21,7 @@ enum class ErrorCode {
   kFst,              // an FstError from the FST builder
   kVector,           // a VectorBuildError from the vector trainer or writer
   kInternal,         // an invariant the code treats as impossible
+  kInterrupted,      // the installed interrupt check asked the call to stop
 };
 
 class Error {
@@ -40,6 +41,7 @@ class Error {
   static Error Fst(std::string message) { return Error(ErrorCode::kFst, std::move(message)); }
   static Error Vector(std::string message) { return Error(ErrorCode::kVector, std::move(message)); }
   static Error Internal(std::string message) { return Error(ErrorCode::kInternal, std::move(message)); }
+  static Error Interrupted() { return Error(ErrorCode::kInterrupted, "interrupted"); }
 
   ErrorCode code() const { return code_; }
   const std::string& message() const { return message_; }

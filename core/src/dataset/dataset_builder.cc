@@ -6,6 +6,7 @@
 
 #include "base/sink.h"
 #include "facets/facet_map.h"
+#include "halcyra/interrupt.h"
 #include "ngram/ngram_index.h"
 #include "ngram/ngram_tokenizer.h"
 #include "ngram/posting_table.h"
@@ -58,6 +59,7 @@ Result<BuildStats> DatasetBuilder::Build(std::string_view out_dir) const {
   NgramTokenizer tokenizer;
   std::vector<NgramKey> keys;
   for (size_t d = 0; d < order.size(); ++d) {
+    if (InterruptRequested()) return Error::Interrupted();
     const DocId doc = static_cast<DocId>(d);
     const StagedRecord& r = records_[order[d]];
     tokenizer.Tokenize(r.text, gram_size_, /*fold_case=*/true, &keys);

@@ -13,6 +13,7 @@
 #include "base/sink.h"
 #include "facets/facet_map.h"
 #include "facets/facet_presence.h"
+#include "halcyra/interrupt.h"
 #include "splitset/manifest.h"
 #include "splitset/split_body.h"
 #include "splitset/split_policy.h"
@@ -171,6 +172,7 @@ struct BatchSplitSetBuilder::State {
     stats.splits = entries.size();
     stats.docs = doc_count;
     for (size_t i = 0; i < entries.size(); ++i) {
+      if (InterruptRequested()) return Error::Interrupted();
       HALCYRA_RETURN_IF_ERROR(WriteFile(out_dir, entries[i].name, bodies[i]));
       stats.total_bytes += bodies[i].size();
     }

@@ -12,6 +12,7 @@
 
 #include "base/coding.h"
 #include "base/format_limits.h"
+#include "halcyra/interrupt.h"
 #include "ngram/ngram_index.h"
 #include "ngram/ngram_index_format.h"
 #include "roaring/containers.h"
@@ -395,6 +396,7 @@ Result<MergedSplit> MergeDeltaInputs(std::span<const DeltaInput> inputs, const T
     KeyCursors cursors(inputs);
     NgramKey key;
     while (cursors.Next(&key, &sources)) {
+      if (InterruptRequested()) return Error::Interrupted();
       const size_t first = keys.empty() ? 0 : keys.back().end;
       gather(sources, first, sources.size());
       bool live = false;
@@ -432,6 +434,7 @@ Result<MergedSplit> MergeDeltaInputs(std::span<const DeltaInput> inputs, const T
   ContainerWriter posting;
   uint64_t offset = front_size;
   for (size_t i = 0; i < k; ++i) {
+    if (InterruptRequested()) return Error::Interrupted();
     gather(sources, i == 0 ? 0 : keys[i - 1].end, keys[i].end);
     posting.Clear();
     for (size_t g = 0, h; g < pieces.size(); g = h) {

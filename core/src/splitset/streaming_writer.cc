@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "base/sink.h"
+#include "halcyra/interrupt.h"
 #include "ngram/ngram_index.h"
 #include "ngram/ngram_tokenizer.h"
 #include "ngram/posting_table.h"
@@ -199,6 +200,7 @@ struct SplitSetWriter::State {
     if (!pending.empty()) HALCYRA_RETURN_IF_ERROR(AppendPosting(pending.roaring(), &tombstones));
     Result<std::string> summary = Summary(memtable->SortedKeys(), memtable_docs != 0, tombstones, &entry.flags);
     if (!summary.ok()) return summary.take_error();
+    if (InterruptRequested()) return Error::Interrupted();
     const uint64_t size = memtable->IndexSize(stride, fold_case);
     // Filing queued ids is all PutIndex changes, and the memtable holds the
     // same postings after it.
@@ -232,6 +234,7 @@ struct SplitSetWriter::State {
     read.reserve(inputs.size());
     uint64_t input_epoch = 0;
     for (const CompactionInput& input : inputs) {
+      if (InterruptRequested()) return Error::Interrupted();
       const auto found = position.find(input.name);
       if (found == position.end()) return Error::Core("HYSS compact: " + std::string(input.name) + " not in manifest");
       if (found->second < base_count) {
@@ -336,6 +339,7 @@ Result<SplitSetWriter> SplitSetWriter::Resume(std::string_view manifest_bytes, S
   state->name_prefix = std::move(options.name_prefix);
   uint64_t next_id = 0, max_epoch = 0;
   for (const SplitEntry& e : manifest->splits) {
+    if (InterruptRequested()) return Error::Interrupted();
     if (e.doc_count != 0) next_id = std::max<uint64_t>(next_id, uint64_t{e.last_id} + 1);
     // An id deleted by a carried tombstone was handed out too, even when no
     // split lists it any more; it must never be handed out again. Only the

@@ -116,6 +116,7 @@ Result<IvfPqIndex> TrainIvfPq(std::span<const StagedVector> items, const IvfPqPa
 
   TrainRng rng(params.seed);
   KmeansResult coarse = Kmeans(x.data(), n, dim, nlist, iters, &rng);
+  if (coarse.interrupted) return Error::Interrupted();
   for (size_t i = 0; i < n; ++i) {
     const float* centroid = &coarse.centroids[coarse.assignments[i] * dim];
     float* row = &x[i * dim];
@@ -132,6 +133,7 @@ Result<IvfPqIndex> TrainIvfPq(std::span<const StagedVector> items, const IvfPqPa
       std::copy(slice, slice + dsub, &sub[i * dsub]);
     }
     KmeansResult pq = Kmeans(sub.data(), n, dsub, ksub, iters, &rng);
+    if (pq.interrupted) return Error::Interrupted();
     std::copy(pq.centroids.begin(), pq.centroids.end(), &model.codebooks[j * ksub * dsub]);
     for (size_t i = 0; i < n; ++i) codes[i * m + j] = static_cast<uint8_t>(pq.assignments[i]);
   }

@@ -7,6 +7,7 @@
 #include <cassert>
 #include <limits>
 
+#include "base/parallel.h"
 #include "halcyra/vector_index.h"
 #include "vector/nearest.h"
 
@@ -15,6 +16,18 @@ namespace {
 
 void CopyPoint(const float* points, size_t d, uint64_t index, float* dst) {
   std::copy_n(points + index * d, d, dst);
+}
+
+// AssignNearest over ranges of points on the threads of a call; false when
+// interrupted. A range is given about a million multiply-adds at least.
+bool AssignAll(Isa isa, const float* points, size_t n, size_t d, const float* centroids, size_t k,
+               uint32_t* assignments) {
+  constexpr size_t kMinWork = size_t{1} << 20;
+  const Ranges ranges(n, std::max<size_t>(1, kMinWork / (k * d)));
+  return ParallelFor(ranges.count(), [&](size_t r) {
+    const size_t begin = ranges.begin(r), end = ranges.begin(r + 1);
+    AssignNearest(isa, points + begin * d, end - begin, d, centroids, k, assignments + begin);
+  });
 }
 
 }  // namespace
@@ -31,7 +44,10 @@ KmeansResult Kmeans(const float* points, size_t n, size_t d, size_t k, uint64_t 
   std::vector<float> sums;
   std::vector<uint64_t> counts;
   for (uint64_t iter = 0; iter < iters; ++iter) {
-    AssignNearest(isa, points, n, d, r.centroids.data(), k, r.assignments.data());
+    if (!AssignAll(isa, points, n, d, r.centroids.data(), k, r.assignments.data())) {
+      r.interrupted = true;
+      return r;
+    }
 
     sums.assign(k * d, 0.0f);
     counts.assign(k, 0);
@@ -52,7 +68,7 @@ KmeansResult Kmeans(const float* points, size_t n, size_t d, size_t k, uint64_t 
       for (size_t t = 0; t < d; ++t) centroid[t] = sums[c * d + t] * inv;
     }
   }
-  AssignNearest(isa, points, n, d, r.centroids.data(), k, r.assignments.data());
+  r.interrupted = !AssignAll(isa, points, n, d, r.centroids.data(), k, r.assignments.data());
   return r;
 }
 

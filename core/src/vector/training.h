@@ -71,6 +71,7 @@ class TrainRng {
 struct KmeansResult {
   std::vector<float> centroids;       // k x d, row-major
   std::vector<uint32_t> assignments;  // nearest centroid of each point
+  bool interrupted = false;           // stopped early: the rest is unfinished
 };
 
 // Lloyd's algorithm over n x d row-major points: k centroids seeded from drawn
@@ -78,7 +79,10 @@ struct KmeansResult {
 // cluster is reseeded from a drawn point), then a final assignment. Distances
 // are squared Euclidean, summed over components in order; ties go to the lower
 // cluster number and a NaN distance never wins. Requires n, d, k, iters >= 1
-// and k < 2^32.
+// and k < 2^32. The assignments are computed for ranges of points on several
+// threads, each point exactly as alone, so the result never depends on their
+// number. Stops early, marking the result interrupted, when
+// InterruptRequested.
 KmeansResult Kmeans(const float* points, size_t n, size_t d, size_t k, uint64_t iters, TrainRng* rng);
 
 }  // namespace halcyra
