@@ -29,6 +29,8 @@ struct InterruptState {
 };
 
 thread_local InterruptState interrupt;
+// The stop flag of the ParallelFor this thread works for, if any.
+thread_local std::atomic<bool>* current_stop = nullptr;
 
 }  // namespace
 
@@ -69,31 +71,30 @@ size_t ThreadCount() {
   return std::max(1u, std::thread::hardware_concurrency());
 }
 
-Ranges::Ranges(size_t items, size_t min_items_per_range) : items_(items) {
-  // Four ranges a thread; never so many that a range gets too small to pay
-  // for itself, and always at least one.
-  const size_t wanted = 4 * ThreadCount();
+Ranges::Ranges(size_t items, size_t min_items_per_range, size_t per_thread) : items_(items) {
+  const size_t wanted = per_thread * ThreadCount();
   const size_t most = std::max<size_t>(1, items / std::max<size_t>(1, min_items_per_range));
   count_ = ThreadCount() == 1 ? 1 : std::min(wanted, most);
 }
 
 bool ParallelFor(size_t n, const std::function<void(size_t)>& task) {
-  std::atomic<size_t> next{0}, done{0};
+  std::atomic<size_t> next{0};
   std::atomic<bool> stop{false};
   std::mutex failed;
   std::exception_ptr failure;
   const auto work = [&](bool caller) {
+    current_stop = &stop;
     for (size_t i; !stop.load(std::memory_order_relaxed) && (i = next.fetch_add(1)) < n;) {
       try {
         task(i);
-        done.fetch_add(1);
       } catch (...) {
         std::lock_guard<std::mutex> lock(failed);
         if (!failure) failure = std::current_exception();
         stop = true;
       }
-      if (caller && InterruptRequested()) stop = true;
+      if (caller) StopRequested();
     }
+    current_stop = nullptr;
   };
   const size_t threads = std::min(ThreadCount(), n);
   std::vector<std::thread> helpers;
@@ -106,7 +107,15 @@ bool ParallelFor(size_t n, const std::function<void(size_t)>& task) {
   work(true);
   for (std::thread& h : helpers) h.join();
   if (failure) std::rethrow_exception(failure);
-  return done.load() == n;
+  return !stop.load();
+}
+
+bool StopRequested() {
+  if (InterruptRequested()) {
+    if (current_stop != nullptr) current_stop->store(true);
+    return true;
+  }
+  return current_stop != nullptr && current_stop->load(std::memory_order_relaxed);
 }
 
 }  // namespace halcyra

@@ -19,16 +19,23 @@ size_t ThreadCount();
 
 // Runs task(0), ..., task(n - 1) on up to ThreadCount() threads, the calling
 // thread among them, each task once, and returns when every started task is
-// done. The calling thread polls InterruptRequested between its tasks; once
-// it asks to stop, no further task starts and false is returned. An exception
-// thrown by a task (std::bad_alloc) is rethrown here once all are done.
+// done. Once InterruptRequested asks the calling thread to stop, no further
+// task starts, tasks that poll StopRequested end early, and false is
+// returned. An exception thrown by a task (std::bad_alloc) is rethrown here
+// once all are done.
 bool ParallelFor(size_t n, const std::function<void(size_t)>& task);
 
+// For long tasks of a ParallelFor, on any of its threads: whether the call
+// is stopping, so that the task may end early (its result is not used). On
+// the calling thread it polls InterruptRequested.
+bool StopRequested();
+
 // The tasks of a ParallelFor over n items: ranges of about the same size,
-// several per thread so that uneven ones even out. Range i is
+// per_thread of them per thread (several, so that uneven ones even out), none
+// smaller than min_items_per_range unless there is just one. Range i is
 // [Ranges::begin(i), Ranges::begin(i + 1)).
 struct Ranges {
-  Ranges(size_t items, size_t min_items_per_range);
+  Ranges(size_t items, size_t min_items_per_range, size_t per_thread = 4);
   size_t count() const { return count_; }
   size_t begin(size_t i) const { return items_ * i / count_; }
 

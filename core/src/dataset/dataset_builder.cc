@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "base/parallel.h"
 #include "base/sink.h"
 #include "facets/facet_map.h"
 #include "halcyra/interrupt.h"
@@ -54,29 +55,46 @@ Result<BuildStats> DatasetBuilder::Build(std::string_view out_dir) const {
   HALCYRA_RETURN_IF_ERROR(CreateDirectories(out_dir));
 
   const std::vector<uint32_t> order = RankOrder(records_);
-  PostingTable postings;
-  FacetMap facets;
-  NgramTokenizer tokenizer;
-  std::vector<NgramKey> keys;
-  for (size_t d = 0; d < order.size(); ++d) {
-    if (InterruptRequested()) return Error::Interrupted();
-    const DocId doc = static_cast<DocId>(d);
-    const StagedRecord& r = records_[order[d]];
-    tokenizer.Tokenize(r.text, gram_size_, /*fold_case=*/true, &keys);
-    for (NgramKey key : keys) {
-      if (!postings.Add(key, doc)) return Error::Limit("HYS key count exceeds the 32-bit limit");
+  // Documents are tokenized in ranges of ids on the threads of the call,
+  // each range into a posting table of its own; the tables are then merged
+  // key by key, which gives what one table of every document gives.
+  constexpr size_t kMinDocsPerRange = 1024;
+  const Ranges ranges(order.size(), kMinDocsPerRange, /*per_thread=*/1);
+  std::vector<SortedPostings> parts(ranges.count());
+  std::vector<uint8_t> full(ranges.count(), 0);  // a range met the key limit
+  const bool tokenized = ParallelFor(ranges.count(), [&](size_t r) {
+    PostingTable postings;
+    NgramTokenizer tokenizer;
+    std::vector<NgramKey> keys;
+    for (size_t d = ranges.begin(r); d < ranges.begin(r + 1); ++d) {
+      if (StopRequested()) return;
+      tokenizer.Tokenize(records_[order[d]].text, gram_size_, /*fold_case=*/true, &keys);
+      for (NgramKey key : keys) {
+        if (!postings.Add(key, static_cast<DocId>(d))) {
+          full[r] = 1;
+          return;
+        }
+      }
     }
-    for (const auto& [field, categories] : r.facets) {
+    parts[r] = postings.TakeSorted();
+  });
+  if (!tokenized) return Error::Interrupted();
+  if (std::find(full.begin(), full.end(), 1) != full.end()) return Error::Limit("HYS key count exceeds the 32-bit limit");
+  Result<NgramPostings> entries = MergeSortedPostings(std::move(parts));
+  if (!entries.ok()) return entries.take_error();
+  if (entries->size() > UINT32_MAX) return Error::Limit("HYS key count exceeds the 32-bit limit");
+
+  FacetMap facets;
+  for (size_t d = 0; d < order.size(); ++d) {
+    for (const auto& [field, categories] : records_[order[d]].facets) {
       FacetCategories& f = facets.Field(field);
-      for (const std::string& category : categories) FacetMap::Insert(f, category, doc);
+      for (const std::string& category : categories) FacetMap::Insert(f, category, static_cast<DocId>(d));
     }
   }
 
   BuildStats stats;
   stats.docs = records_.size();
-  stats.ngrams = postings.size();
-  Result<NgramPostings> entries = postings.TakePostings();
-  if (!entries.ok()) return entries.take_error();
+  stats.ngrams = entries->size();
   Result<std::unique_ptr<Sink>> hys = CreateFile(out_dir, "index.hys");
   if (!hys.ok()) return hys.take_error();
   HALCYRA_RETURN_IF_ERROR(WriteNgramIndex(std::move(*entries), gram_size_, /*stride=*/0, /*fold_case=*/true, **hys));

@@ -3,9 +3,14 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <optional>
+#include <span>
 
 #include "base/coding.h"
+#include "base/parallel.h"
 #include "ngram/ngram_index_format.h"
+#include "roaring/containers.h"
+#include "roaring/portable_roaring.h"
 #include "roaring/posting_format.h"
 
 namespace halcyra {
@@ -165,6 +170,151 @@ void PostingTable::PutIndex(uint16_t gram_size, uint32_t stride, bool fold_case,
   assert(front.size() == front_size);
   assert(static_cast<uint64_t>(posting - out) == IndexSize(stride, fold_case));
   std::memcpy(out, front.data(), front.size());
+}
+
+SortedPostings PostingTable::TakeSorted() {
+  FlushQueue();
+  queue_.Release();
+  ResetIndex(kMinIndexLog2);
+  std::sort(slots_.begin(), slots_.end(), [](const Slot& a, const Slot& b) { return a.key < b.key; });
+  SortedPostings out;
+  out.keys.reserve(slots_.size());
+  out.ends.reserve(slots_.size());
+  out.bytes.resize(serialized_bytes_);  // exact: ids arrived ascending
+  char* at = out.bytes.data();
+  for (Slot& s : slots_) {
+    if (s.count == kInBitmap) {
+      at += roaring_bitmap_portable_serialize(s.bitmap, at);
+      roaring_bitmap_free(s.bitmap);
+    } else {
+      DocId ids[2] = {s.first, s.count == 2 ? s.second : 0};
+      if (s.count == 2 && ids[1] < ids[0]) std::swap(ids[0], ids[1]);
+      at = PutSortedPosting(std::span<const DocId>(ids, s.count), at);
+    }
+    s.count = 0;
+    out.keys.push_back(s.key);
+    out.ends.push_back(static_cast<uint64_t>(at - out.bytes.data()));
+  }
+  assert(at == out.bytes.data() + out.bytes.size());
+  slots_.clear();
+  slots_.shrink_to_fit();
+  serialized_bytes_ = 0;
+  return out;
+}
+
+namespace {
+
+// The union of postings whose ids ascend from one to the next, appended to
+// *out: containers of one key met twice (at the seam of two ranges) are
+// united, all others copied as they are, which is their canonical encoding.
+void AppendUnion(std::span<const std::string_view> postings, ContainerWriter* writer, LowSet* set,
+                 std::string* out) {
+  writer->Clear();
+  std::optional<ContainerView> pending;  // the last container read, not yet written
+  bool united = false;                   // pending's key is held in *set
+  const auto emit = [&] {
+    if (!pending) return;
+    if (united) {
+      writer->Add(pending->key, *set);
+    } else {
+      writer->Add(pending->key, pending->kind, pending->cardinality, std::string_view(pending->data, pending->data_bytes()));
+    }
+  };
+  for (std::string_view p : postings) {
+    PortableRoaring::ParseChecked(p).ForEachContainer([&](const ContainerView& c) {
+      if (pending && pending->key == c.key) {
+        if (!united) {
+          set->Clear();
+          set->AddShifted(*pending, 0, false);
+          united = true;
+        }
+        set->AddShifted(c, 0, false);
+        return;
+      }
+      emit();
+      pending = c;
+      united = false;
+    });
+  }
+  emit();
+  writer->AppendTo(out);
+}
+
+// Merges the keys in [from, to) of every part (to = nullopt: the end).
+SortedPostings MergeRange(const std::vector<SortedPostings>& parts, std::optional<NgramKey> from,
+                          std::optional<NgramKey> to) {
+  std::vector<size_t> at(parts.size()), end(parts.size());
+  size_t keys = 0, bytes = 0;
+  for (size_t p = 0; p < parts.size(); ++p) {
+    const std::vector<NgramKey>& k = parts[p].keys;
+    at[p] = from ? std::lower_bound(k.begin(), k.end(), *from) - k.begin() : 0;
+    end[p] = to ? std::lower_bound(k.begin(), k.end(), *to) - k.begin() : k.size();
+    keys += end[p] - at[p];
+    bytes += (end[p] == 0 ? 0 : parts[p].ends[end[p] - 1]) - (at[p] == 0 ? 0 : parts[p].ends[at[p] - 1]);
+  }
+  SortedPostings out;
+  out.keys.reserve(keys);
+  out.ends.reserve(keys);
+  out.bytes.reserve(bytes);
+  ContainerWriter writer;
+  LowSet set;
+  std::vector<std::string_view> same;  // the postings of one key, in part order
+  while (true) {
+    std::optional<NgramKey> key;
+    for (size_t p = 0; p < parts.size(); ++p) {
+      if (at[p] < end[p] && (!key || parts[p].keys[at[p]] < *key)) key = parts[p].keys[at[p]];
+    }
+    if (!key) break;
+    same.clear();
+    for (size_t p = 0; p < parts.size(); ++p) {
+      if (at[p] < end[p] && parts[p].keys[at[p]] == *key) same.push_back(parts[p].posting(at[p]++));
+    }
+    if (same.size() == 1) {
+      out.bytes.append(same[0]);
+    } else {
+      AppendUnion(same, &writer, &set, &out.bytes);
+    }
+    out.keys.push_back(*key);
+    out.ends.push_back(out.bytes.size());
+  }
+  return out;
+}
+
+}  // namespace
+
+Result<NgramPostings> MergeSortedPostings(std::vector<SortedPostings> parts) {
+  // Split the key space where the largest part's keys are evenly spaced.
+  size_t largest = 0;
+  for (size_t p = 0; p < parts.size(); ++p) {
+    if (parts[p].keys.size() > parts[largest].keys.size()) largest = p;
+  }
+  std::vector<SortedPostings> merged;
+  if (parts.size() == 1) {
+    merged.push_back(std::move(parts[0]));
+  } else if (!parts.empty()) {
+    constexpr size_t kMinKeysPerRange = 1 << 14;
+    const std::vector<NgramKey>& sample = parts[largest].keys;
+    const Ranges ranges(sample.size(), kMinKeysPerRange);
+    std::vector<std::optional<NgramKey>> bounds(ranges.count() + 1);
+    for (size_t r = 1; r < ranges.count(); ++r) bounds[r] = sample[ranges.begin(r)];
+    merged.resize(ranges.count());
+    if (!ParallelFor(ranges.count(), [&](size_t r) { merged[r] = MergeRange(parts, bounds[r], bounds[r + 1]); })) {
+      return Error::Interrupted();
+    }
+    parts.clear();
+  }
+  NgramPostings entries;
+  size_t keys = 0, bytes = 0;
+  for (const SortedPostings& m : merged) {
+    keys += m.keys.size();
+    bytes += m.bytes.size();
+  }
+  entries.Reserve(keys, bytes);
+  for (SortedPostings& m : merged) {
+    for (size_t i = 0; i < m.keys.size(); ++i) entries.AddEncoded(m.keys[i], m.posting(i));
+    m = SortedPostings();  // released as soon as copied
+  }
+  return entries;
 }
 
 Result<NgramPostings> PostingTable::TakePostings() {

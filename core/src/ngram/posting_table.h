@@ -4,6 +4,8 @@
 #include <roaring/roaring.h>
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "halcyra/ngram.h"
@@ -13,6 +15,19 @@
 #include "roaring/postings.h"
 
 namespace halcyra {
+
+// Postings encoded whole and in ascending key order, for merging the tables
+// of documents numbered in ranges one after another.
+struct SortedPostings {
+  std::vector<NgramKey> keys;  // ascending
+  std::vector<uint64_t> ends;  // of each posting in bytes
+  std::string bytes;
+
+  std::string_view posting(size_t i) const {
+    const uint64_t begin = i == 0 ? 0 : ends[i - 1];
+    return std::string_view(bytes).substr(begin, ends[i] - begin);
+  }
+};
 
 // A hash map from NgramKey to the set of documents containing it. In a large
 // corpus most keys occur in one or two documents, so up to two ids live
@@ -56,6 +71,10 @@ class PostingTable {
   std::vector<NgramKey> SortedKeys() const;
   void PutIndex(uint16_t gram_size, uint32_t stride, bool fold_case, char* out);
 
+  // Every posting encoded whole, in ascending key order, leaving the table
+  // empty (bitmaps are released as they are encoded).
+  SortedPostings TakeSorted();
+
   // Hands every posting over for the index writer, leaving the table empty:
   // one- and two-id postings encoded, the others as bitmaps that the writer
   // encodes one at a time.
@@ -92,5 +111,12 @@ class PostingTable {
   BitmapQueue queue_;  // ids bound for bitmap slots, by slot position
   uint64_t serialized_bytes_ = 0;
 };
+
+// The postings of tables whose documents were numbered in ranges one after
+// another (every id of parts[i] below every id of parts[i + 1]), united key by
+// key: byte for byte the entries one table of all the documents gives.
+// Merged on the threads of the call, by ranges of keys; Error::Interrupted
+// when InterruptRequested.
+Result<NgramPostings> MergeSortedPostings(std::vector<SortedPostings> parts);
 
 }  // namespace halcyra

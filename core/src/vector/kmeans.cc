@@ -19,11 +19,14 @@ void CopyPoint(const float* points, size_t d, uint64_t index, float* dst) {
 }
 
 // AssignNearest over ranges of points on the threads of a call; false when
-// interrupted. A range is given about a million multiply-adds at least.
+// interrupted. A range is given between about a million and sixteen million
+// multiply-adds, so that a stop is noticed soon.
 bool AssignAll(Isa isa, const float* points, size_t n, size_t d, const float* centroids, size_t k,
                uint32_t* assignments) {
-  constexpr size_t kMinWork = size_t{1} << 20;
-  const Ranges ranges(n, std::max<size_t>(1, kMinWork / (k * d)));
+  constexpr uint64_t kMinWork = uint64_t{1} << 20, kMaxWork = uint64_t{1} << 24;
+  const uint64_t work = uint64_t{n} * k * d;
+  const size_t per_thread = static_cast<size_t>(std::max<uint64_t>(4, work / kMaxWork / ThreadCount()));
+  const Ranges ranges(n, static_cast<size_t>(std::max<uint64_t>(1, kMinWork / (uint64_t{k} * d))), per_thread);
   return ParallelFor(ranges.count(), [&](size_t r) {
     const size_t begin = ranges.begin(r), end = ranges.begin(r + 1);
     AssignNearest(isa, points + begin * d, end - begin, d, centroids, k, assignments + begin);
