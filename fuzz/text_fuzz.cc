@@ -24,9 +24,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "base/utf8.h"
@@ -111,15 +113,26 @@ void FuzzAnalyzer(std::string_view first, std::string_view second, uint8_t choic
     }
     settings = *parsed;
   }
-  halcyra::Result<halcyra::Analyzer> analyzer = halcyra::Analyzer::Create(settings);
-  if (!analyzer.ok()) {
-    // Only settings that FromArgs never makes are refused.
-    Check((choice & 0x80) != 0 && !analyzer.error().message().empty());
-    return;
+  // One analyzer per settings, made when first needed and kept, as a
+  // builder keeps one for all its documents: making one that stems costs
+  // far more than analyzing a short text. Its stem cache thus carries over
+  // from input to input, which must never change a term.
+  static std::map<std::tuple<uint8_t, bool, bool, bool>, halcyra::Analyzer> analyzers;
+  const auto key = std::tuple(settings.language, settings.stem, settings.stopwords, settings.fold_case);
+  auto found = analyzers.find(key);
+  if (found == analyzers.end()) {
+    halcyra::Result<halcyra::Analyzer> made = halcyra::Analyzer::Create(settings);
+    if (!made.ok()) {
+      // Only settings that FromArgs never makes are refused.
+      Check((choice & 0x80) != 0 && !made.error().message().empty());
+      return;
+    }
+    found = analyzers.emplace(key, std::move(*made)).first;
   }
+  halcyra::Analyzer& analyzer = found->second;
   std::vector<std::string> terms;
   for (std::string_view text : {first, second}) {
-    Check(analyzer->Analyze(text, &terms).ok());
+    Check(analyzer.Analyze(text, &terms).ok());
   }
   for (const std::string& term : terms) {
     Check(!term.empty() && halcyra::IsValidUtf8(term));
