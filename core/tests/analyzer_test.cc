@@ -373,6 +373,13 @@ TEST(Analyzer, Stemming) {
   }
   Analyzer unstemmed = Make("english", false, false, false);
   EXPECT_EQ(TermsOf(unstemmed, "running"), Terms({"running"}));
+  // Words that are all suffix stem to nothing: they stay as they are, twice
+  // too (the second time from the analyzer's cache of stems).
+  for (const Case& c : {Case{"el", "\u03b5\u03c4\u03b5 \u03b5\u03c4\u03b5", {"\u03b5\u03c4\u03b5", "\u03b5\u03c4\u03b5"}},
+                        Case{"tr", "leri", {"leri"}}, Case{"ar", "\u0640", {"\u0640"}}}) {
+    Analyzer analyzer = Make(c.language, std::nullopt, false, false);
+    EXPECT_EQ(TermsOf(analyzer, c.text), c.terms) << c.language;
+  }
 }
 
 TEST(Analyzer, CaseSensitiveStemmingSeesTheTermUnchanged) {

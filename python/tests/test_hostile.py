@@ -121,6 +121,15 @@ def test_compaction_refuses_ids_its_entry_never_had():
     with pytest.raises(OSError) as e:
         w.compact([("split-d00000.hys", split_bytes({7: [0]}))])
     assert str(e.value) == "HYSS compact: split-d00000.hys holds id 5, but its manifest entry has no documents"
+    # Two keys on one posting's bytes: many such keys would make a small input
+    # stand for a huge merge.
+    shared = bytearray(split_bytes({7: [0], 8: [0]}))
+    first_offset = struct.unpack_from("<Q", shared, 16 + 8 + 8)[0]
+    struct.pack_into("<Q", shared, 16 + 8 + 20 + 8, first_offset)
+    w = SplitSetWriter.resume(manifest_bytes([entry("split-d00000.hys", 1, 0)]))
+    with pytest.raises(OSError) as e:
+        w.compact([("split-d00000.hys", bytes(shared))])
+    assert str(e.value) == "HYSS compact: split-d00000.hys has postings that share bytes"
 
 
 def test_split_numbers_never_wrap_or_repeat():

@@ -348,6 +348,15 @@ Result<DeltaInput> DeltaInput::Read(const SplitEntry& entry, std::string_view by
                      " of its manifest entry");
     }
   }
+  // Each posting's bytes belong to it alone, as every writer lays them out:
+  // keys sharing one posting would let a small input stand for a huge merge.
+  std::vector<std::pair<uint64_t, uint64_t>> regions;  // [offset, end)
+  regions.reserve(input.postings_.size());
+  for (const Posting& posting : input.postings_) regions.emplace_back(posting.offset, posting.offset + posting.length);
+  std::sort(regions.begin(), regions.end());
+  for (size_t i = 1; i < regions.size(); ++i) {
+    if (regions[i].first < regions[i - 1].second) return Compact(entry.name + " has postings that share bytes");
+  }
   if (!std::is_sorted(input.postings_.begin(), input.postings_.end(),
                       [](const Posting& a, const Posting& b) { return a.key < b.key; })) {
     std::stable_sort(input.postings_.begin(), input.postings_.end(),

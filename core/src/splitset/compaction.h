@@ -63,6 +63,7 @@ class DeltaInput {
   //    passes the last id 4294967295"            (relative numbers only)
   //   "HYSS compact: <name> holds id N, outside the ids F to L of its
   //    manifest entry"  ("..., but its manifest entry has no documents")
+  //   "HYSS compact: <name> has postings that share bytes"
   // bytes and entry must outlive the DeltaInput.
   static Result<DeltaInput> Read(const SplitEntry& entry, std::string_view bytes, Tombstones* tombstones);
 

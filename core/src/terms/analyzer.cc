@@ -149,7 +149,10 @@ Result<std::optional<std::string_view>> Analyzer::Resolve(std::string_view word)
   if (stemmer_ == nullptr || word.size() > INT_MAX) return std::optional<std::string_view>(word);
   Result<std::string_view> stem = Stem(word);
   if (!stem.ok()) return stem.take_error();
-  return std::optional<std::string_view>(*stem);
+  // A word that is all suffix stems to nothing (Greek "ετε", Turkish "leri",
+  // a lone Arabic tatweel); an empty term would be filed under no text at
+  // all, so such a word stays as it is.
+  return std::optional<std::string_view>(stem->empty() ? word : *stem);
 }
 
 Result<std::string_view> Analyzer::Stem(std::string_view word) {

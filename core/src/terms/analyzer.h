@@ -84,7 +84,8 @@ class Analyzer {
   Status ForEachWord(std::string_view text, Visit&& visit);
 
   // The term that word (from ForEachWord) files its document under: its stem
-  // when stemming, else the word itself; nullopt for a stop word. The view
+  // when stemming (the word itself when the stem is empty), else the word
+  // itself; nullopt for a stop word. The view
   // is valid until the next call. Fails only when the stemmer runs out of
   // memory (kInternal).
   Result<std::optional<std::string_view>> Resolve(std::string_view word);
