@@ -130,6 +130,19 @@ void NgramPostings::AddEncoded(NgramKey key, std::string_view posting) {
   ends_.push_back(bytes_.size());
 }
 
+void NgramPostings::AddEncodedRun(std::vector<NgramKey> keys, std::vector<uint64_t> ends, std::string bytes) {
+  if (keys_.empty()) {
+    keys_ = std::move(keys);
+    ends_ = std::move(ends);
+    bytes_ = std::move(bytes);
+    return;
+  }
+  const uint64_t base = bytes_.size();
+  keys_.insert(keys_.end(), keys.begin(), keys.end());
+  for (uint64_t end : ends) ends_.push_back(base + end);
+  bytes_.append(bytes);
+}
+
 void NgramPostings::AddBitmap(NgramKey key, Bitmap posting) {
   bitmap_keys_.push_back(key);
   bitmaps_.push_back(std::move(posting));

@@ -42,6 +42,10 @@ class NgramPostings {
   Status Add(NgramKey key, const roaring_bitmap_t& posting);
   // Adds key with posting bytes encoded elsewhere.
   void AddEncoded(NgramKey key, std::string_view posting);
+  // Adds keys with their postings encoded back to back in bytes, posting i
+  // ending at ends[i]; the buffers are taken over when nothing was added
+  // before, not copied.
+  void AddEncodedRun(std::vector<NgramKey> keys, std::vector<uint64_t> ends, std::string bytes);
   // Adds key with a posting to encode when the index is written.
   void AddBitmap(NgramKey key, Bitmap posting);
 

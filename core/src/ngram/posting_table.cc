@@ -304,15 +304,9 @@ Result<NgramPostings> MergeSortedPostings(std::vector<SortedPostings> parts) {
     parts.clear();
   }
   NgramPostings entries;
-  size_t keys = 0, bytes = 0;
-  for (const SortedPostings& m : merged) {
-    keys += m.keys.size();
-    bytes += m.bytes.size();
-  }
-  entries.Reserve(keys, bytes);
   for (SortedPostings& m : merged) {
-    for (size_t i = 0; i < m.keys.size(); ++i) entries.AddEncoded(m.keys[i], m.posting(i));
-    m = SortedPostings();  // released as soon as copied
+    entries.AddEncodedRun(std::move(m.keys), std::move(m.ends), std::move(m.bytes));
+    m = SortedPostings();  // released as soon as taken
   }
   return entries;
 }
