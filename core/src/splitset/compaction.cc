@@ -12,6 +12,7 @@
 
 #include "base/coding.h"
 #include "base/format_limits.h"
+#include "base/parallel.h"
 #include "halcyra/interrupt.h"
 #include "ngram/ngram_index.h"
 #include "ngram/ngram_index_format.h"
@@ -102,13 +103,28 @@ size_t GroupEnd(const std::vector<Piece>& pieces, size_t i) {
 }
 
 // The tombstoned ids, for the merge's work on one merged container at a
-// time. The tombstone containers of a container key are united into one
-// LowSet when first needed, while such sets stay within a budget of memory;
-// past it, ids are looked up in the records' containers themselves.
+// time. The tombstone containers of each container key are united into one
+// LowSet up front, while such sets stay within a budget of memory; past it,
+// ids are looked up in the records' containers themselves. Read only once
+// made, so the threads of the merge share it.
 class DeadIds {
  public:
-  DeadIds(const Tombstones& tombstones, uint64_t budget) : tombstones_(tombstones), budget_(budget) {
-    if (!tombstones.empty()) sets_.resize(0x10000);
+  DeadIds(const Tombstones& tombstones, uint64_t budget) : tombstones_(tombstones) {
+    const auto& all = tombstones.containers();
+    if (all.empty()) return;
+    sets_.resize(0x10000);
+    for (size_t i = 0, j; i < all.size(); i = j) {
+      // What the set takes at most: 2 bytes a value, at most 8192.
+      uint64_t bytes = 0;
+      for (j = i; j < all.size() && all[j].key == all[i].key; ++j) bytes += kArrayIdBytes * all[j].container.cardinality;
+      bytes = std::min<uint64_t>(bytes, kBitmapContainerBytes);
+      if (bytes > budget) continue;
+      budget -= bytes;
+      auto set = std::make_unique<LowSet>();
+      for (size_t k = i; k < j; ++k) set->AddShifted(all[k].container, 0, false);
+      set->cardinality();  // sorted now: lookups only read it
+      sets_[all[i].key] = std::move(set);
+    }
   }
 
   // The tombstones of one merged container.
@@ -136,54 +152,21 @@ class DeadIds {
     LowSet* set_ = nullptr;
   };
 
-  Container For(uint32_t container) {
+  Container For(uint32_t container) const {
     Container c;
     const auto& all = tombstones_.containers();
     const auto [first, last] = std::equal_range(
         all.begin(), all.end(), Tombstones::Keyed{static_cast<uint16_t>(container), {}},
         [](const Tombstones::Keyed& a, const Tombstones::Keyed& b) { return a.key < b.key; });
     c.views_ = std::span<const Tombstones::Keyed>(first, last);
-    if (c.views_.empty()) return c;
-    std::unique_ptr<LowSet>& set = sets_[container];
-    if (set == nullptr) {
-      // What the set will take at most: 2 bytes a value, at most 8192.
-      uint64_t bytes = 0;
-      for (const Tombstones::Keyed& k : c.views_) bytes += kArrayIdBytes * k.container.cardinality;
-      bytes = std::min<uint64_t>(bytes, kBitmapContainerBytes);
-      if (bytes > budget_) return c;
-      budget_ -= bytes;
-      set = std::make_unique<LowSet>();
-      for (const Tombstones::Keyed& k : c.views_) set->AddShifted(k.container, 0, false);
-    }
-    c.set_ = set.get();
+    if (!c.views_.empty()) c.set_ = sets_[container].get();
     return c;
   }
 
  private:
   const Tombstones& tombstones_;
-  uint64_t budget_;
-  std::vector<std::unique_ptr<LowSet>> sets_;  // by container key, once made
+  std::vector<std::unique_ptr<LowSet>> sets_;  // by container key; null past the budget
 };
-
-// Whether some id of the group of pieces survives dead.
-bool AnyLive(std::span<const Piece> group, const DeadIds::Container& dead, LowSet* work) {
-  for (const Piece& piece : group) {
-    const ContainerView& c = piece.view;
-    if (c.kind == ContainerView::Kind::kArray) {
-      // Most postings are a few ids: look at them one by one.
-      for (uint32_t j = 0; j < c.cardinality; ++j) {
-        const uint32_t v = c.array_value(j) + piece.shift;
-        if ((v >= 0x10000) == piece.upper && !dead.Contains(v & 0xFFFF)) return true;
-      }
-      continue;
-    }
-    work->Clear();
-    work->AddShifted(c, piece.shift, piece.upper);
-    dead.RemoveFrom(work);
-    if (!work->empty()) return true;
-  }
-  return false;
-}
 
 // The live ids of the merged split, by container key.
 class LiveIds {
@@ -193,6 +176,13 @@ class LiveIds {
     std::unique_ptr<LowSet>& s = sets_[container];
     if (s == nullptr) s = std::make_unique<LowSet>();
     s->AddAll(set);
+  }
+
+  // Adds the ids of other.
+  void Absorb(LiveIds& other) {
+    for (uint32_t container = 0; container < other.sets_.size(); ++container) {
+      if (other.sets_[container] != nullptr) Add(container, *other.sets_[container]);
+    }
   }
 
   // Cardinality, smallest and largest id (both 0 when empty).
@@ -377,105 +367,110 @@ Result<MergedSplit> MergeDeltaInputs(std::span<const DeltaInput> inputs, const T
     budget += input.bytes().size();
     entry_bound += input.postings().size();
   }
-  DeadIds dead(tombstones, budget);
-  const auto posting_of = [&inputs](const Source& source) {
-    const DeltaInput& input = inputs[source.input];
-    const DeltaInput::Posting& posting = input.postings()[source.position];
-    return PortableRoaring::ParseChecked(input.bytes().substr(posting.offset, posting.length));
-  };
-  // The pieces of the postings of sources [first, end), grouped by merged
-  // container.
-  std::vector<Piece> pieces;
-  const auto gather = [&](const std::vector<Source>& sources, size_t first, size_t end) {
-    pieces.clear();
-    for (size_t i = first; i < end; ++i) AddPieces(posting_of(sources[i]), inputs[sources[i].input].id_offset(), &pieces);
-    std::stable_sort(pieces.begin(), pieces.end(), [](const Piece& a, const Piece& b) { return a.container < b.container; });
-  };
-  LowSet work;
+  const DeadIds dead(tombstones, budget);
 
-  // The keys that keep ids, with their postings; the file's size is known
-  // up to the merged postings', which are bounded: a container of n ids takes
-  // kPerContainerBytes plus kArrayIdBytes per id, at most
-  // kBitmapContainerBytes, and each is charged with every id it may get.
+  // Every key of the inputs, in order, with its postings.
   std::vector<Source> sources;
   sources.reserve(entry_bound);
   std::vector<KeySources> keys;
-  uint64_t postings_bound = 0;
   {
     KeyCursors cursors(inputs);
     NgramKey key;
     while (cursors.Next(&key, &sources)) {
       if (InterruptRequested()) return Error::Interrupted();
-      const size_t first = keys.empty() ? 0 : keys.back().end;
-      gather(sources, first, sources.size());
-      bool live = false;
-      uint64_t bound = kBitmapHeaderBytes;
-      for (size_t i = 0, j; i < pieces.size(); i = j) {
-        j = GroupEnd(pieces, i);
-        uint64_t ids = 0;
-        for (size_t k = i; k < j; ++k) ids += pieces[k].view.cardinality;
-        bound += kPerContainerBytes + std::min<uint64_t>(kArrayIdBytes * ids, kBitmapContainerBytes);
-        live = live || AnyLive(std::span<const Piece>(pieces.data() + i, j - i), dead.For(pieces[i].container), &work);
-      }
-      if (!live) {
-        sources.resize(first);
-        continue;
-      }
       keys.push_back({key, sources.size()});
-      postings_bound += bound;
     }
   }
-  if (keys.size() > UINT32_MAX) return Error::Limit("HYS key count exceeds the 32-bit limit");
 
-  const uint64_t k = keys.size();
+  // The merged postings, by ranges of keys on the threads of the call: each
+  // range keeps the keys left with ids, their postings back to back, and the
+  // live ids it saw.
+  struct Part {
+    std::vector<NgramKey> keys;
+    std::vector<uint64_t> sizes;
+    std::string postings;
+    LiveIds live;
+  };
+  constexpr size_t kMinKeysPerRange = 4096;
+  const Ranges ranges(keys.size(), kMinKeysPerRange);
+  std::vector<Part> parts(ranges.count());
+  const bool merged_all = ParallelFor(ranges.count(), [&](size_t r) {
+    Part& part = parts[r];
+    std::vector<Piece> pieces;
+    LowSet work;
+    ContainerWriter posting;
+    for (size_t i = ranges.begin(r); i < ranges.begin(r + 1); ++i) {
+      if (StopRequested()) return;
+      pieces.clear();
+      for (size_t j = i == 0 ? 0 : keys[i - 1].end; j < keys[i].end; ++j) {
+        const DeltaInput& input = inputs[sources[j].input];
+        const DeltaInput::Posting& p = input.postings()[sources[j].position];
+        AddPieces(PortableRoaring::ParseChecked(input.bytes().substr(p.offset, p.length)), input.id_offset(), &pieces);
+      }
+      std::stable_sort(pieces.begin(), pieces.end(), [](const Piece& a, const Piece& b) { return a.container < b.container; });
+      posting.Clear();
+      for (size_t g = 0, h; g < pieces.size(); g = h) {
+        h = GroupEnd(pieces, g);
+        const uint32_t container = pieces[g].container;
+        work.Clear();
+        for (size_t p = g; p < h; ++p) work.AddShifted(pieces[p].view, pieces[p].shift, pieces[p].upper);
+        dead.For(container).RemoveFrom(&work);
+        if (work.empty()) continue;
+        posting.Add(static_cast<uint16_t>(container), work);
+        part.live.Add(container, work);
+      }
+      if (posting.empty()) continue;  // every id deleted: the key goes
+      part.keys.push_back(keys[i].key);
+      part.sizes.push_back(posting.size());
+      posting.AppendTo(&part.postings);
+    }
+  });
+  if (!merged_all) return Error::Interrupted();
+  keys = {};
+  sources = {};
+
+  MergedSplit merged;
+  uint64_t postings_size = 0;
+  for (const Part& part : parts) {
+    merged.keys.insert(merged.keys.end(), part.keys.begin(), part.keys.end());
+    for (uint64_t size : part.sizes) HALCYRA_RETURN_IF_ERROR(CheckSize32(size, "HYS posting"));
+    postings_size += part.postings.size();
+  }
+  const uint64_t k = merged.keys.size();
+  if (k > UINT32_MAX) return Error::Limit("HYS key count exceeds the 32-bit limit");
+
   const uint64_t s = stride != 0 ? stride : kDefaultStride;
   const uint64_t front_size = NgramIndexFrontSize(k, stride, fold_case);
   std::string front;  // header, block index and dictionary
   front.reserve(front_size);
   AppendNgramIndexHeader(static_cast<uint32_t>(k), gram_size, stride, fold_case, &front);
-  for (uint64_t b = 0; b < (k + s - 1) / s; ++b) PutFixed64(&front, keys[b * s].key);
-  const uint64_t capacity = front_size + postings_bound;
-  char* const file = out.Allocate(capacity);
-
-  MergedSplit merged;
-  merged.keys.reserve(k);
-  LiveIds live;
-  ContainerWriter posting;
+  for (uint64_t b = 0; b < (k + s - 1) / s; ++b) PutFixed64(&front, merged.keys[b * s]);
   uint64_t offset = front_size;
-  for (size_t i = 0; i < k; ++i) {
-    if (InterruptRequested()) return Error::Interrupted();
-    gather(sources, i == 0 ? 0 : keys[i - 1].end, keys[i].end);
-    posting.Clear();
-    for (size_t g = 0, h; g < pieces.size(); g = h) {
-      h = GroupEnd(pieces, g);
-      const uint32_t container = pieces[g].container;
-      work.Clear();
-      for (size_t p = g; p < h; ++p) work.AddShifted(pieces[p].view, pieces[p].shift, pieces[p].upper);
-      dead.For(container).RemoveFrom(&work);
-      if (work.empty()) continue;
-      posting.Add(static_cast<uint16_t>(container), work);
-      live.Add(container, work);
+  for (const Part& part : parts) {
+    for (size_t i = 0; i < part.keys.size(); ++i) {
+      AppendNgramDictEntry(part.keys[i], offset, static_cast<uint32_t>(part.sizes[i]), &front);
+      offset += part.sizes[i];
     }
-    assert(!posting.empty());
-    const size_t size = posting.size();
-    HALCYRA_RETURN_IF_ERROR(CheckSize32(size, "HYS posting"));
-    // The bound holds by construction; a posting past it would write past
-    // the buffer, so it is checked all the same.
-    if (size > capacity - offset) return Error::Internal("HYSS compact: merged posting passes its size bound");
-    posting.Put(file + offset);
-    AppendNgramDictEntry(keys[i].key, offset, static_cast<uint32_t>(size), &front);
-    merged.keys.push_back(keys[i].key);
-    offset += size;
   }
+  assert(front.size() == front_size);
+
+  merged.size = front_size + postings_size;
+  char* at = out.Allocate(merged.size);
+  std::memcpy(at, front.data(), front.size());
+  at += front.size();
+  LiveIds live;
+  for (Part& part : parts) {
+    std::memcpy(at, part.postings.data(), part.postings.size());
+    at += part.postings.size();
+    part.postings = std::string();
+    live.Absorb(part.live);
+  }
+  out.Shrink(merged.size);
+
   uint64_t live_count = 0;
   live.Summarize(&live_count, &merged.first_id, &merged.last_id);
   if (live_count > UINT32_MAX) return Error::Limit("HYSS compact: document count exceeds the 32-bit limit");
   merged.doc_count = static_cast<uint32_t>(live_count);
-
-  assert(front.size() == front_size);
-  std::memcpy(file, front.data(), front.size());
-  out.Shrink(offset);
-  merged.size = offset;
   return merged;
 }
 

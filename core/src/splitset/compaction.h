@@ -93,11 +93,11 @@ struct MergedSplit {
 
 // Unions the inputs' postings key by key into global ids, drops the ids in
 // tombstones and the keys left without ids, and writes the result as an
-// n-gram index file into out: first the keys that keep ids are found, which
-// fixes where the postings start, then each merged posting is encoded in
-// place, in memory sized by an upper bound of the file. Postings are merged
-// one container at a time; besides the file, the memory used is bounded by
-// the inputs' bytes.
+// n-gram index file into out, allocated at its exact size. Ranges of keys
+// are merged on the threads of the call, each posting one container at a
+// time; the file is the same whatever their number. Besides the file and
+// the merged postings waiting for it, the memory used is bounded by the
+// inputs' bytes. Error::Interrupted when InterruptRequested.
 Result<MergedSplit> MergeDeltaInputs(std::span<const DeltaInput> inputs, const Tombstones& tombstones,
                                      uint16_t gram_size, uint32_t stride, bool fold_case, SplitBuffer& out);
 
