@@ -1,7 +1,9 @@
 #include "py.h"
 
+#include <bit>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -154,6 +156,132 @@ bool From(PyObject* o, float& out) {
   return true;
 }
 
+// ---------------------------------------------------------------------------
+// Buffers
+
+namespace {
+
+static_assert(std::numeric_limits<float>::is_iec559 && sizeof(float) == 4);
+static_assert(std::numeric_limits<double>::is_iec559 && sizeof(double) == 8);
+
+// The kind of item a struct-module format names, 0 for the others: a single
+// code, after at most a byte-order mark that means this machine's order.
+unsigned ItemsOf(const char* format, Py_ssize_t itemsize) {
+  if (format == nullptr) format = "B";  // what an exporter that names none means
+  char order = '@';
+  if (*format != '\0' && std::strchr("@=<>!", *format) != nullptr) order = *format++;
+  if (format[0] == '\0' || format[1] != '\0') return 0;
+  constexpr bool kLittle = std::endian::native == std::endian::little;
+  const bool native = order == '@' || order == '=' || order == (kLittle ? '<' : '>') || (!kLittle && order == '!');
+  switch (*format) {
+    case 'B':
+      return itemsize == 1 ? unsigned{PinnedBuffer::kUnsignedBytes} : 0u;
+    case 'b':
+      return itemsize == 1 ? unsigned{PinnedBuffer::kSignedBytes} : 0u;
+    case 'f':
+      return native && itemsize == 4 ? unsigned{PinnedBuffer::kFloat32} : 0u;
+    case 'd':
+      return native && itemsize == 8 ? unsigned{PinnedBuffer::kFloat64} : 0u;
+    default:
+      return 0;
+  }
+}
+
+// Whether the sequence protocol gives o's buffer items as they are: its
+// __getitem__ and __len__ are those of the type that exports its buffer, not
+// redefined by a subclass in Python (a masked array or a memmap), and the
+// buffer is not one a class exports from Python.
+bool ItemsAreTheBuffer(PyTypeObject* type) {
+  const getbufferproc get = type->tp_as_buffer->bf_getbuffer;
+  PyTypeObject* root = type;
+  while (root->tp_base != nullptr && root->tp_base->tp_as_buffer != nullptr &&
+         root->tp_base->tp_as_buffer->bf_getbuffer == get) {
+    root = root->tp_base;
+  }
+#if PY_VERSION_HEX >= 0x030C0000
+  if (PyType_HasFeature(root, Py_TPFLAGS_HEAPTYPE)) {
+    Ref dict(PyType_GetDict(root));
+    PyObject* defined = dict ? PyDict_GetItemString(dict.get(), "__buffer__") : nullptr;
+    if (defined != nullptr && !Py_IS_TYPE(defined, &PyWrapperDescr_Type)) return false;
+  }
+#endif
+  if (root == type) return true;
+  const PySequenceMethods* own = type->tp_as_sequence;
+  const PySequenceMethods* base = root->tp_as_sequence;
+  if (own == nullptr || base == nullptr) return own == base;
+  return own->sq_item == base->sq_item && own->sq_length == base->sq_length;
+}
+
+}  // namespace
+
+void PinnedBuffer::Release::operator()(Py_buffer* view) const {
+  PyBuffer_Release(view);
+  delete view;
+}
+
+bool PinnedBuffer::Pin(PyObject* o, unsigned items, bool flattened) {
+  view_.reset();
+  if (!PyObject_CheckBuffer(o) || !ItemsAreTheBuffer(Py_TYPE(o))) return false;
+  auto* view = new Py_buffer;
+  if (PyObject_GetBuffer(o, view, PyBUF_RECORDS_RO) != 0) {
+    // An exporter that cannot give these flags: the sequence path decides.
+    delete view;
+    PyErr_Clear();
+    return false;
+  }
+  std::unique_ptr<Py_buffer, Release> pinned(view);
+  const unsigned kind = ItemsOf(view->format, view->itemsize) & items;
+  if (kind == 0) return false;
+  if (view->ndim == 1) {
+    size_ = static_cast<size_t>(view->shape[0]);
+    stride_ = view->strides != nullptr ? view->strides[0] : view->itemsize;
+  } else if (view->ndim > 1 && flattened && PyBuffer_IsContiguous(view, 'C')) {
+    size_ = static_cast<size_t>(view->len / view->itemsize);
+    stride_ = view->itemsize;
+  } else {
+    return false;
+  }
+  items_ = static_cast<Items>(kind);
+  data_ = static_cast<const char*>(view->buf);
+  contiguous_ = stride_ == view->itemsize || size_ <= 1;
+  view_ = std::move(pinned);
+  return true;
+}
+
+namespace {
+
+// Whether a pinned buffer of single bytes holds what the sequence path takes:
+// a signed byte that is negative makes that path raise.
+bool AreBytes(const PinnedBuffer& pinned) {
+  if (pinned.items() == PinnedBuffer::kSignedBytes) {
+    for (size_t i = 0; i < pinned.size(); ++i) {
+      if (static_cast<signed char>(*pinned.at(i)) < 0) return false;
+    }
+  }
+  return true;
+}
+
+void AppendBytes(const PinnedBuffer& pinned, std::string& out) {
+  if (pinned.contiguous()) {
+    out.append(pinned.at(0), pinned.size());
+    return;
+  }
+  out.reserve(out.size() + pinned.size());
+  for (size_t i = 0; i < pinned.size(); ++i) out.push_back(*pinned.at(i));
+}
+
+constexpr unsigned kByteItems = PinnedBuffer::kUnsignedBytes | PinnedBuffer::kSignedBytes;
+
+// Whether pinned bytes of o stay the same while the lock is released: those
+// of a memoryview of bytes (pinned, so not a released view).
+bool ImmutableBytes(PyObject* o) {
+  if (!PyMemoryView_Check(o)) return false;
+  PyObject* base = PyMemoryView_GET_BASE(o);
+  return base != nullptr && PyBytes_Check(base);
+}
+
+}  // namespace
+
 bool From(PyObject* o, Bytes& out) {
   if (PyBytes_Check(o)) {
     out.value.assign(PyBytes_AS_STRING(o), static_cast<size_t>(PyBytes_GET_SIZE(o)));
@@ -161,6 +289,13 @@ bool From(PyObject* o, Bytes& out) {
   }
   if (PyByteArray_Check(o)) {
     out.value.assign(PyByteArray_AS_STRING(o), static_cast<size_t>(PyByteArray_GET_SIZE(o)));
+    return true;
+  }
+  PinnedBuffer pinned;
+  if (pinned.Pin(o, kByteItems, /*flattened=*/true) && AreBytes(pinned)) {
+    std::string value;
+    AppendBytes(pinned, value);
+    out.value = std::move(value);
     return true;
   }
   std::string value;
@@ -175,14 +310,54 @@ bool From(PyObject* o, Bytes& out) {
   return true;
 }
 
-bool From(PyObject* o, BytesView& out) {
-  if (PyBytes_CheckExact(o)) {
+bool BytesView::Convert(PyObject* o, BytesView& out, bool (*in_place)(PyObject*)) {
+  out.owner_ = Ref();
+  out.pinned_ = PinnedBuffer();
+  out.copy_.value.clear();
+  if (PyBytes_Check(o)) {
     out.owner_ = Ref::Borrow(o);
-    out.copy_.value.clear();
     return true;
   }
-  out.owner_ = Ref();
+  PinnedBuffer pinned;
+  if (pinned.Pin(o, kByteItems, /*flattened=*/true) && AreBytes(pinned)) {
+    if (pinned.contiguous() && in_place(o)) {
+      out.pinned_ = std::move(pinned);
+    } else {
+      AppendBytes(pinned, out.copy_.value);
+    }
+    return true;
+  }
   return From(o, out.copy_);
+}
+
+bool From(PyObject* o, BytesView& out) {
+  return BytesView::Convert(o, out, [](PyObject*) { return true; });
+}
+
+bool From(PyObject* o, FixedBytesView& out) { return BytesView::Convert(o, out, &ImmutableBytes); }
+
+bool From(PyObject* o, std::vector<float>& out) {
+  PinnedBuffer pinned;
+  if (!pinned.Pin(o, PinnedBuffer::kFloat32 | PinnedBuffer::kFloat64, /*flattened=*/false)) return FromItems(o, out);
+  std::vector<float> values(pinned.size());
+  if (pinned.items() == PinnedBuffer::kFloat32) {
+    for (size_t i = 0; i < values.size(); ++i) {
+      uint32_t bits;
+      std::memcpy(&bits, pinned.at(i), 4);
+      // The sequence path widens each value to a Python float and narrows it
+      // back, which quiets a signaling NaN.
+      if ((bits & 0x7f800000u) == 0x7f800000u && (bits & 0x007fffffu) != 0) bits |= 0x00400000u;
+      std::memcpy(&values[i], &bits, 4);
+    }
+  } else {
+    for (size_t i = 0; i < values.size(); ++i) {
+      double v;
+      std::memcpy(&v, pinned.at(i), 8);
+      values[i] = static_cast<float>(v);
+    }
+  }
+  out = std::move(values);
+  return true;
 }
 
 bool RaiseIntRange(bool negative, bool is_signed) {

@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -150,26 +151,78 @@ class BorrowGuard {
 // TypeError / OverflowError (or lets the interpreter's own error through) and
 // returns false.
 
-// A byte string: any sequence of ints 0..255 other than str.
+// A byte string: any sequence of ints 0..255 other than str. A buffer of
+// single bytes is copied from the buffer, in C order (see PinnedBuffer).
 struct Bytes {
   std::string value;
 };
 
-// A byte string read in place when it is a bytes object, which is immutable
-// and kept alive by the reference held here; any other sequence is copied.
-// For large inputs that are only read.
+// The items of the buffer an object exports, pinned: while this holds them,
+// the exporter can neither free nor resize them (a bytearray refuses to grow,
+// a memoryview to be released), though a writable one can still be written.
+// Released when destroyed, which must happen with the lock held, as every
+// argument is destroyed. Moves keep the items where they are.
+class PinnedBuffer {
+ public:
+  enum Items : unsigned { kUnsignedBytes = 1, kSignedBytes = 2, kFloat32 = 4, kFloat64 = 8 };
+
+  // Pins o's buffer when its items are of one of the kinds in `items`, in
+  // the machine's own layout, and are the very items the sequence protocol
+  // gives (o's type does not redefine __getitem__ or __len__ in Python): in
+  // one dimension, with any stride, or in several when `flattened` and they
+  // are C-contiguous. Otherwise pins nothing and returns false, no error set.
+  bool Pin(PyObject* o, unsigned items, bool flattened);
+  explicit operator bool() const { return view_ != nullptr; }
+
+  Items items() const { return items_; }
+  size_t size() const { return size_; }  // in items
+  bool contiguous() const { return contiguous_; }
+  // The item at `i`, as raw bytes.
+  const char* at(size_t i) const { return data_ + static_cast<Py_ssize_t>(i) * stride_; }
+
+ private:
+  struct Release {
+    void operator()(Py_buffer* view) const;
+  };
+  std::unique_ptr<Py_buffer, Release> view_;
+  Items items_ = kUnsignedBytes;
+  const char* data_ = nullptr;
+  size_t size_ = 0;
+  Py_ssize_t stride_ = 0;
+  bool contiguous_ = false;
+};
+
+class FixedBytesView;
+
+// A byte string read in place: a bytes object, kept alive by the reference
+// held here, or any buffer of single bytes that is contiguous, pinned. A
+// writable buffer (bytearray, numpy array) can still be written by Python
+// code while this lives, so it is for inputs read with the lock held. Other
+// buffers and sequences are copied.
 class BytesView {
  public:
   std::string_view view() const {
     if (owner_) return {PyBytes_AS_STRING(owner_.get()), static_cast<size_t>(PyBytes_GET_SIZE(owner_.get()))};
+    if (pinned_) return {pinned_.at(0), pinned_.size()};
     return copy_.value;
   }
 
  private:
   friend bool From(PyObject* o, BytesView& out);
+  friend bool From(PyObject* o, FixedBytesView& out);
+  // In place when o is bytes, or a contiguous buffer of bytes for which
+  // in_place(o) holds; copied otherwise.
+  static bool Convert(PyObject* o, BytesView& out, bool (*in_place)(PyObject*));
   Ref owner_;
+  PinnedBuffer pinned_;
   Bytes copy_;
 };
+
+// A byte string whose bytes cannot change while the core reads them without
+// the lock: read in place from a bytes object or a memoryview of one, copied
+// once from any other buffer. Another thread could write into a bytearray or
+// a numpy array between the core's checks of what it parses and its reads.
+class FixedBytesView : public BytesView {};
 
 // A str read in place: the UTF-8 form the str keeps (its own bytes when it
 // is ASCII; otherwise encoded once and cached in the object by the
@@ -217,6 +270,10 @@ bool From(PyObject* o, Path& out);
 bool From(PyObject* o, bool& out);
 bool From(PyObject* o, Bytes& out);
 bool From(PyObject* o, BytesView& out);
+bool From(PyObject* o, FixedBytesView& out);
+// A vector of floats: a one-dimensional buffer of float32 or float64 read
+// from the buffer, any other sequence item by item, with the same values.
+bool From(PyObject* o, std::vector<float>& out);
 bool From(PyObject* o, StrView& out);
 bool From(PyObject* o, double& out);
 bool From(PyObject* o, float& out);
@@ -248,8 +305,9 @@ bool From(PyObject* o, T& out) {
 // borrowed item. Sets the "Can't extract `str` to `Vec`" error for str.
 bool ForEachItem(PyObject* seq, bool (*convert)(PyObject* item, void* ctx), void* ctx);
 
+// A sequence converted item by item.
 template <class T>
-bool From(PyObject* o, std::vector<T>& out) {
+bool FromItems(PyObject* o, std::vector<T>& out) {
   std::vector<T> items;
   auto convert = [](PyObject* item, void* ctx) {
     auto* v = static_cast<std::vector<T>*>(ctx);
@@ -259,6 +317,11 @@ bool From(PyObject* o, std::vector<T>& out) {
   if (!ForEachItem(o, convert, &items)) return false;
   out = std::move(items);
   return true;
+}
+
+template <class T>
+bool From(PyObject* o, std::vector<T>& out) {
+  return FromItems(o, out);
 }
 
 template <class T>

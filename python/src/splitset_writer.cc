@@ -6,7 +6,9 @@
 namespace halcyra::py {
 namespace {
 
-using InputArg = std::tuple<std::string, BytesView>;
+// Split and manifest bytes are parsed without the lock: only immutable ones
+// are read in place.
+using InputArg = std::tuple<std::string, FixedBytesView>;
 
 PyObject* NewStr(const std::string& s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
@@ -43,7 +45,7 @@ PyObject* New(PyTypeObject* type, SplitSetWriterOptions& options) {
 }
 
 struct ResumeArgs : SplitSetResumeOptions {
-  Bytes manifest;
+  FixedBytesView manifest;
 };
 constexpr auto kResume = MakeParams<ResumeArgs>(
     "SplitSetWriter.resume", 1, Param{"manifest", &ResumeArgs::manifest}, Param{"gram_size", &ResumeArgs::gram_size},
@@ -52,7 +54,7 @@ constexpr auto kResume = MakeParams<ResumeArgs>(
 
 PyObject* Resume(ResumeArgs& a) {
   // Passes the options: the arguments less the manifest.
-  Result<SplitSetWriter> writer = WithoutGil([&] { return SplitSetWriter::Resume(a.manifest.value, std::move(a)); });
+  Result<SplitSetWriter> writer = WithoutGil([&] { return SplitSetWriter::Resume(a.manifest.view(), std::move(a)); });
   if (!writer.ok()) return RaiseError(writer.error());
   return NewObject(reinterpret_cast<PyTypeObject*>(SplitSetWriterType()), std::move(writer).value());
 }

@@ -11,10 +11,11 @@ struct WriteHyviArgs {
   uint64_t dim = 0;
   uint64_t nlist = 0;
   uint64_t m = 0;
-  Bytes centroids, codebooks, ids, assignments, codes;
+  // Read in place, with the lock held: decoded before the core's work.
+  BytesView centroids, codebooks, ids, assignments, codes;
   uint8_t nbits = 8;
   std::string metric = "ip";
-  std::optional<Bytes> opq;
+  std::optional<BytesView> opq;
 };
 constexpr auto kWriteHyvi = MakeParams<WriteHyviArgs>(
     "write_hyvi_from_faiss", 9, Param{"out_path", &WriteHyviArgs::out_path}, Param{"dim", &WriteHyviArgs::dim},
@@ -30,30 +31,34 @@ PyObject* WriteHyviFromFaiss(WriteHyviArgs& a) {
 
   // dim and nlist fit 32 bits now, so none of these counts overflows.
   const uint64_t ksub = uint64_t{1} << a.nbits;
-  Result<std::vector<float>> centroid_values = DecodeF32Array("centroids", a.centroids.value, a.nlist * a.dim);
+  Result<std::vector<float>> centroid_values = DecodeF32Array("centroids", a.centroids.view(), a.nlist * a.dim);
   if (!centroid_values.ok()) return RaiseError(centroid_values.error());
-  Result<std::vector<float>> codebook_values = DecodeF32Array("codebooks", a.codebooks.value, ksub * a.dim);
+  Result<std::vector<float>> codebook_values = DecodeF32Array("codebooks", a.codebooks.view(), ksub * a.dim);
   if (!codebook_values.ok()) return RaiseError(codebook_values.error());
   std::optional<std::vector<float>> opq_values;
   if (a.opq) {
-    Result<std::vector<float>> decoded = DecodeF32Array("opq", a.opq->value, a.dim * a.dim);
+    Result<std::vector<float>> decoded = DecodeF32Array("opq", a.opq->view(), a.dim * a.dim);
     if (!decoded.ok()) return RaiseError(decoded.error());
     opq_values = std::move(decoded).value();
   }
-  Result<std::vector<uint32_t>> id_values = DecodeU32Array("ids", a.ids.value);
+  Result<std::vector<uint32_t>> id_values = DecodeU32Array("ids", a.ids.view());
   if (!id_values.ok()) return RaiseError(id_values.error());
-  Result<std::vector<uint32_t>> assignment_values = DecodeU32Array("assignments", a.assignments.value);
+  Result<std::vector<uint32_t>> assignment_values = DecodeU32Array("assignments", a.assignments.view());
   if (!assignment_values.ok()) return RaiseError(assignment_values.error());
   const uint64_t n = id_values->size();
   if (n > UINT32_MAX) {
     return RaiseError(Error::InvalidArgument("more vectors than the 32-bit list lengths of the vector-index file hold"));
   }
 
+  // The model's own copy, taken while nothing else can write the buffer.
+  const std::string_view code_bytes = a.codes.view();
+  std::vector<uint8_t> codes(code_bytes.begin(), code_bytes.end());
+
   Result<IvfPqIndex> model = WithoutGil([&]() -> Result<IvfPqIndex> {
     Result<IvfPqIndex> assembled = AssembleIvfPq(
         std::move(centroid_values).value(), std::move(codebook_values).value(), std::move(id_values).value(),
-        std::move(assignment_values).value(), std::vector<uint8_t>(a.codes.value.begin(), a.codes.value.end()),
-        std::move(opq_values), a.dim, a.nlist, a.m, a.nbits, *checked);
+        std::move(assignment_values).value(), std::move(codes), std::move(opq_values), a.dim, a.nlist, a.m,
+        a.nbits, *checked);
     if (!assembled.ok()) return assembled;
     HALCYRA_RETURN_IF_ERROR(WriteHyviFile(*assembled, a.out_path.value));
     return assembled;

@@ -3,7 +3,10 @@
 // error mapping and the stats objects.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "py.h"
 #include "stats.h"
@@ -174,6 +177,70 @@ TEST(Conversion, Dicts) {
             "TypeError: argument 'x': 'list' object cannot be converted to 'PyDict'");
   EXPECT_EQ((ConvertError<Dict<std::string, int>>("(lambda d: (d.__setitem__('m', Mutator(d)), d)[1])({'a': 0})")),
             "RuntimeError: dictionary changed size during iteration");
+}
+
+// Evaluates `expr` and returns "ok" or the error it raises.
+std::string Try(const char* expr) {
+  Ref globals = Eval("globals()");
+  Ref r(PyRun_String(expr, Py_eval_input, globals.get(), globals.get()));
+  return r ? "ok" : TakeError();
+}
+
+const char* Address(std::string_view v) { return v.data(); }
+
+TEST(Conversion, ByteBuffersReadInPlaceWhilePinned) {
+  // A buffer read in place is pinned: the bytearray cannot be resized until
+  // the view is gone.
+  Ref ba = Eval("(ba := bytearray(b'abcdef'))");
+  {
+    BytesView v;
+    ASSERT_EQ(ConvertArg(ba.get(), "x", v), true);
+    EXPECT_EQ(Address(v.view()), PyByteArray_AS_STRING(ba.get()));
+    EXPECT_EQ(v.view(), "abcdef");
+    EXPECT_EQ(Try("ba.extend(b'g')"), "BufferError: Existing exports of data: object cannot be re-sized");
+  }
+  EXPECT_EQ(Try("ba.extend(b'g')"), "ok");
+
+  // Where the core reads without the lock, only immutable bytes stay in
+  // place: a bytearray is copied and left free.
+  FixedBytesView fixed;
+  ASSERT_EQ(ConvertArg(ba.get(), "x", fixed), true);
+  EXPECT_NE(Address(fixed.view()), PyByteArray_AS_STRING(ba.get()));
+  EXPECT_EQ(Try("ba.__setitem__(0, 120) or ba.extend(b'h')"), "ok");
+  EXPECT_EQ(fixed.view(), "abcdefg");
+  Ref b = Eval("(b := b'0123456789')");
+  Ref mv = Eval("(mv := memoryview(b)[2:])");
+  ASSERT_EQ(ConvertArg(mv.get(), "x", fixed), true);
+  EXPECT_EQ(Address(fixed.view()), PyBytes_AS_STRING(b.get()) + 2);
+  EXPECT_EQ(Try("mv.release()"), "BufferError: memoryview has 1 exported buffer");
+  ASSERT_EQ(ConvertArg(Eval("memoryview(b)[2::3]").get(), "x", fixed), true);
+  EXPECT_EQ(fixed.view(), "258");
+}
+
+// The bits of the floats `expr` converts to.
+std::vector<uint32_t> FloatBits(const char* expr) {
+  std::vector<float> v;
+  EXPECT_EQ(Convert(expr, v), "ok") << expr;
+  std::vector<uint32_t> bits(v.size());
+  std::memcpy(bits.data(), v.data(), v.size() * 4);
+  return bits;
+}
+
+TEST(Conversion, FloatBuffersGiveTheBitsOfTheSequencePath) {
+  // Signaling and quiet NaNs with payloads, infinities, signed zeros,
+  // subnormals; doubles that round, overflow and underflow.
+  Eval("(f := __import__('array').array('f', bytes.fromhex("
+       "'0100807f230180ff0000c07f0000807f00000080010000000000803fffff7f7f')))");
+  Eval("(d := __import__('array').array('d', [0.1, 1e300, -1e-300, 3.4028235677973366e38, 2.0**-149 * 1.5, "
+       "float('nan'), -0.0, float('-inf')] + [g(-1e6, 1e6) for g in [__import__('random').Random(5).uniform] "
+       "for _ in range(1000)]))");
+  for (const char* kind : {"f", "d"}) {
+    const std::string buffer = kind, strided = std::string(kind) + "[::-2]";
+    const std::string items = "list(" + buffer + ")", strided_items = "list(" + strided + ")";
+    EXPECT_EQ(FloatBits(buffer.c_str()), FloatBits(items.c_str())) << kind;
+    EXPECT_EQ(FloatBits(("memoryview(" + buffer + ")").c_str()), FloatBits(items.c_str())) << kind;
+    EXPECT_EQ(FloatBits(("memoryview(" + buffer + ")[::-2]").c_str()), FloatBits(strided_items.c_str())) << kind;
+  }
 }
 
 struct ThreeArgs {
