@@ -57,16 +57,20 @@ Result<BuildStats> DatasetBuilder::Build(std::string_view out_dir) const {
   const std::vector<uint32_t> order = RankOrder(records_);
   // Documents are tokenized in ranges of ids on the threads of the call,
   // each range into a posting table of its own; the tables are then merged
-  // key by key, which gives what one table of every document gives.
-  constexpr size_t kMinDocsPerRange = 1024;
-  const Ranges ranges(order.size(), kMinDocsPerRange, /*per_thread=*/1);
-  std::vector<SortedPostings> parts(ranges.count());
-  std::vector<uint8_t> full(ranges.count(), 0);  // a range met the key limit
-  const bool tokenized = ParallelFor(ranges.count(), [&](size_t r) {
+  // key by key, which gives what one table of every document gives. Ranges
+  // are whole blocks of 65536 ids where there are enough documents, so that
+  // no two ranges' postings share a container and merging them is splicing.
+  constexpr size_t kBlock = size_t{1} << 16;
+  const size_t blocks = (order.size() + kBlock - 1) / kBlock;
+  const size_t count = std::max<size_t>(1, std::min(ThreadCount(), blocks));
+  const auto range_begin = [&](size_t r) { return std::min(order.size(), blocks * r / count * kBlock); };
+  std::vector<SortedPostings> parts(count);
+  std::vector<uint8_t> full(count, 0);  // a range met the key limit
+  const bool tokenized = ParallelFor(count, [&](size_t r) {
     PostingTable postings;
     NgramTokenizer tokenizer;
     std::vector<NgramKey> keys;
-    for (size_t d = ranges.begin(r); d < ranges.begin(r + 1); ++d) {
+    for (size_t d = range_begin(r); d < range_begin(r + 1); ++d) {
       if (StopRequested()) return;
       tokenizer.Tokenize(records_[order[d]].text, gram_size_, /*fold_case=*/true, &keys);
       for (NgramKey key : keys) {

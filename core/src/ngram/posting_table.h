@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/large_blocks.h"
 #include "halcyra/ngram.h"
 #include "halcyra/status.h"
 #include "ngram/ngram_index.h"
@@ -105,8 +106,8 @@ class PostingTable {
   void Grow();
   void Release();
 
-  std::vector<Slot> slots_;      // in order of first occurrence
-  std::vector<uint32_t> index_;  // 1 + position in slots_, 0 when empty
+  std::vector<Slot, LargeBlockAllocator<Slot>> slots_;          // in order of first occurrence
+  std::vector<uint32_t, LargeBlockAllocator<uint32_t>> index_;  // 1 + position in slots_, 0 when empty
   int shift_;                    // 64 - log2(index_.size())
   BitmapQueue queue_;  // ids bound for bitmap slots, by slot position
   uint64_t serialized_bytes_ = 0;
