@@ -12,7 +12,7 @@ import numpy as np
 from . import roaring
 from .errors import FormatError, NotFound, SourceError, ToolsError
 from .formats import (
-    BODY_NGRAM, MAGICS, MANIFEST_BLOOM, MANIFEST_FACETS,
+    BODY_NGRAM, MAGICS,
     MANIFEST_TOMBSTONES, NGRAM_ENTRY, SPLIT_ABSOLUTE_IDS, SPLIT_TOMBSTONES, SUMMARY_BLOOM, SUMMARY_FACETS,
     SUMMARY_TOMBSTONES, TERMS_CASE_SENSITIVE, VECTOR_LIST, Bloom, FacetHeader, FacetMeta, Manifest, NgramHeader,
     RecordsHeader, TermHeader, VectorHeader, facet_key, facet_presence, summary_records, term_block,
@@ -416,11 +416,12 @@ class Checker:
                 any_tombstones = True
                 payload, payload_at = by_tag[SUMMARY_TOMBSTONES]
                 self.guarded(file, self._tombstones, file, payload, payload_at)
-            if SUMMARY_BLOOM in by_tag and not (h.flags & MANIFEST_BLOOM and ngram_body):
-                self.problem(file, by_tag[SUMMARY_BLOOM][1] - 5,
-                             "Bloom record in a set " + ("without the Bloom flag" if ngram_body else "of term splits"))
-            if SUMMARY_FACETS in by_tag and not h.flags & MANIFEST_FACETS:
-                self.problem(file, by_tag[SUMMARY_FACETS][1] - 5, "facet-presence record in a set without the facet flag")
+            # The Bloom and facet flags of the header say what the set was
+            # built with; a streaming writer that resumed the set keeps the
+            # splits' records but writes its own flags, so the records, not
+            # the flags, are what a reader relies on.
+            if SUMMARY_BLOOM in by_tag and not ngram_body:
+                self.problem(file, by_tag[SUMMARY_BLOOM][1] - 5, "Bloom record in a set of term splits")
             self._split(source, m, s, by_tag, lo, hi, ngram_body, case_sensitive)
         if any_tombstones != bool(h.flags & MANIFEST_TOMBSTONES):
             self.problem(file, 6, "the tombstone flag does not match the splits' tombstone records")

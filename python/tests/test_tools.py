@@ -184,6 +184,22 @@ def test_records_found_past_long_terms(tmp_path):
         assert index.search(word) == [i for i, text in docs if word in text.split()]
 
 
+def test_a_resumed_set_keeps_its_splits_records_and_verifies(tmp_path):
+    # The streaming writer writes its own header flags (no facet flag, Bloom
+    # as it was told); the batch-built splits it carries keep their records.
+    s = halcyra.SplitSetBuilder(byte_cap=2048, name_prefix="p")
+    for t in DOCS:
+        s.add_faceted(t, {"kind": [t.split()[3]]})
+    s.build(str(tmp_path))
+    w = halcyra.SplitSetWriter.resume((tmp_path / "index.hyss").read_bytes(), bloom_bits_per_key=0)
+    w.add(DOCS[0])
+    name, split, manifest = w.flush()
+    (tmp_path / name).write_bytes(split)
+    (tmp_path / "index.hyss").write_bytes(manifest)
+    assert halcyra_tools.verify(str(tmp_path)) == []
+    assert halcyra_tools.open(str(tmp_path)).search(DOCS[0][:12])[-1] == len(DOCS)
+
+
 def test_manifest_summaries_against_the_splits(tmp_path):
     s = halcyra.SplitSetBuilder(byte_cap=2048, name_prefix="p")
     for t in DOCS:
