@@ -69,6 +69,8 @@ bench: build
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/splitset_writer_bench.py
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/vector_bench.py
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/tools_bench.py
+	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/staging_bench.py
+	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/dask_bench.py
 	$(BUILD)/bench/fst_bench
 	$(PYTHON) bench/analyzer_peers.py $(BUILD)/bench/analyzer_bench
 
