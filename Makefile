@@ -68,6 +68,7 @@ bench: build
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/term_bench.py
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/splitset_writer_bench.py
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/vector_bench.py
+	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/threads_bench.py
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/tools_bench.py
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/staging_bench.py
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/dask_bench.py

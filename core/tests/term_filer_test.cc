@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,30 @@ void SameAsAnalyzeOnFortunes(const char* dir_name, const char* language) {
 
 TEST(TermFiler, SameAsAnalyzeOnEnglishFortunes) { SameAsAnalyzeOnFortunes(testing::kFortunesEnglish, "english"); }
 TEST(TermFiler, SameAsAnalyzeOnRussianFortunes) { SameAsAnalyzeOnFortunes(testing::kFortunesRussian, "russian"); }
+
+TEST(TermPostings, MergingTablesGivesWhatFilingEverythingInOneGives) {
+  // Random terms over three tables, merged, against one table of
+  // everything: terms in one table only, each number of ids (one, two, a
+  // bitmap) meeting each number in the others, repeated ids, and enough
+  // terms for the merge to run in several ranges.
+  std::mt19937 rng(7);
+  for (int round = 0; round < 12; ++round) {
+    TermTable parts[3], all;
+    const uint32_t terms = round % 2 == 0 ? 50 : 30000;
+    const uint32_t docs = round % 3 == 0 ? 6 : 200000;
+    for (int i = 0; i < 60000; ++i) {
+      const std::string term = "t" + std::to_string(rng() % terms);
+      const DocId doc = rng() % docs;
+      ASSERT_TRUE(parts[rng() % 3].Add(term, doc));
+      ASSERT_TRUE(all.Add(term, doc));
+    }
+    std::vector<TermPostings> taken;
+    for (TermTable& part : parts) taken.push_back(part.TakePostings());
+    Result<TermPostings> merged = TermPostings::Merge(std::move(taken));
+    ASSERT_TRUE(merged.ok());
+    EXPECT_EQ(Records(std::move(merged).value()), Records(all.TakePostings()));
+  }
+}
 
 }  // namespace
 }  // namespace halcyra

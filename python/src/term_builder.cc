@@ -29,14 +29,10 @@ constexpr auto kAddMany = MakeParams<AddManyArgs>("TermBuilder.add_many", 1, Par
 PyObject* AddMany(TermBuilder& builder, AddManyArgs& a) {
   if (builder.finished()) return RaiseError(Error::Consumed("TermBuilder already finished"));
   // The texts are read in place: the converted batch keeps each str alive.
-  Status added = WithoutGil([&]() -> Status {
-    for (const auto& [id, text] : a.docs) {
-      if (InterruptRequested()) return Error::Interrupted();
-      HALCYRA_RETURN_IF_ERROR(builder.Add(id, text.view()));
-    }
-    return Status::Ok();
-  });
-  if (!added.ok()) return RaiseError(added.error());
+  std::vector<TermDoc> docs;
+  docs.reserve(a.docs.size());
+  for (const auto& [id, text] : a.docs) docs.push_back({id, text.view()});
+  if (Status s = WithoutGil([&] { return builder.AddMany(docs); }); !s.ok()) return RaiseError(s.error());
   Py_RETURN_NONE;
 }
 

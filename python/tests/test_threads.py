@@ -50,9 +50,17 @@ def test_every_builder_writes_the_same_bytes_on_any_number_of_threads(corpus, th
         b = halcyra.Builder()
         b.add_many([(len(corpus) - i, text, text[:16].encode(), {"n": [str(i % 7)]}) for i, text in enumerate(corpus)])
         b.build(str(out / "dataset"))
+        # Batches analyzed in slices on several threads, joined when counted and when
+        # written; the last batch files more text under ids of the first.
         t = halcyra.TermBuilder(language="english", stopwords=True)
-        t.add_many(list(enumerate(corpus)))
+        half = len(corpus) // 2
+        t.add_many(list(enumerate(corpus[:half])))
+        t.add_many([(half + i, text) for i, text in enumerate(corpus[half:])])
+        counted = t.term_count()
+        t.add_many([(i * 7 % half, text) for i, text in enumerate(corpus[half:half + 3000])])
+        assert t.term_count() >= counted
         t.finish(str(out / "terms.hyt"))
+        halcyra.write_term_index(str(out / "plain.hyt"), list(enumerate(corpus)))
         w = halcyra.SplitSetWriter()
         deltas = []
         for part in range(3):

@@ -1,6 +1,11 @@
 // TermBuilder: a term index built from (doc id, text) documents that arrive
 // in batches. Each text is analyzed as it arrives and dropped; only the
 // term -> documents postings grow. Finish writes the index file.
+//
+// A batch is analyzed on several threads, each filing a slice of it into a
+// table of its own; the tables are merged when the index is written. A
+// posting is a set of ids, so which table filed a document changes nothing
+// in the file.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +20,11 @@
 #include "halcyra/types.h"
 
 namespace halcyra {
+
+struct TermDoc {
+  DocId id;
+  std::string_view text;
+};
 
 struct TermBuilderOptions {
   std::optional<uint32_t> head_boundary;  // nullopt: 65536; 0 puts every id in the tail
@@ -39,6 +49,11 @@ class TermBuilder {
   // repeat; a repeated id merges the texts. A finished builder fails with
   // Error::Consumed "TermBuilder already finished".
   Status Add(DocId id, std::string_view text);
+
+  // Adds every document of docs as Add does, on up to ThreadCount() threads.
+  // Stops with Error::Interrupted when asked to (the documents of the batch
+  // filed so far stay filed, as after any failure of the batch).
+  Status AddMany(std::span<const TermDoc> docs);
 
   // Distinct terms so far; 0 once finished.
   size_t term_count() const;

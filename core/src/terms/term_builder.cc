@@ -1,7 +1,10 @@
 #include "halcyra/term_builder.h"
 
+#include <algorithm>
 #include <filesystem>
+#include <vector>
 
+#include "base/parallel.h"
 #include "base/sink.h"
 #include "terms/analyzer.h"
 #include "terms/term_filer.h"
@@ -16,6 +19,9 @@ Result<std::unique_ptr<FileSink>> CreateIndexFile(const std::string& path) {
   return FileSink::Create(path);
 }
 
+// Slices of a batch smaller than this are not worth a thread.
+constexpr size_t kMinBytesPerSlice = size_t{256} << 10;
+
 }  // namespace
 
 struct TermBuilder::State {
@@ -23,9 +29,64 @@ struct TermBuilder::State {
 
   Status Add(DocId id, std::string_view text) { return filer.File(text, id); }
 
-  Status WriteTo(Sink& sink) { return WriteTermIndex(filer.TakePostings(), options, sink); }
+  // Slice i of docs goes to filer i (0 is the builder's own, the others are
+  // kept for later batches with their word caches), in text bytes about
+  // equal slices.
+  Status AddMany(std::span<const TermDoc> docs) {
+    size_t bytes = 0;
+    for (const TermDoc& d : docs) bytes += d.text.size();
+    const size_t slices = std::clamp<size_t>(bytes / kMinBytesPerSlice, 1, ThreadCount());
+    while (helpers.size() + 1 < slices) {
+      Result<Analyzer> analyzer = Analyzer::Create(options.analyzer);
+      if (!analyzer.ok()) return analyzer.take_error();
+      helpers.push_back(std::make_unique<TermFiler>(std::move(analyzer).value()));
+    }
+    std::vector<size_t> cuts = {0};  // slice i is docs [cuts[i], cuts[i + 1])
+    for (size_t i = 0, seen = 0; i < docs.size() && cuts.size() < slices; ++i) {
+      seen += docs[i].text.size();
+      if (seen * slices >= bytes * cuts.size()) cuts.push_back(i + 1);
+    }
+    while (cuts.size() <= slices) cuts.push_back(docs.size());
+    std::vector<Status> filed(slices);
+    const bool finished = ParallelFor(slices, [&](size_t i) {
+      TermFiler& to = i == 0 ? filer : *helpers[i - 1];
+      for (size_t d = cuts[i]; d < cuts[i + 1] && filed[i].ok(); ++d) {
+        filed[i] = StopRequested() ? Status(Error::Interrupted()) : to.File(docs[d].text, docs[d].id);
+      }
+    });
+    for (Status& s : filed) HALCYRA_RETURN_IF_ERROR(s);
+    return finished ? Status::Ok() : Status(Error::Interrupted());
+  }
+
+  // Distinct terms over the filers: a helper's term counts unless the
+  // builder's own filer or an earlier helper holds it.
+  size_t term_count() const {
+    size_t count = filer.term_count();
+    for (size_t h = 0; h < helpers.size(); ++h) {
+      const TermTable& table = helpers[h]->table();
+      for (uint32_t t = 0; t < table.size(); ++t) {
+        const std::string_view term = table.term(t);
+        bool seen = filer.table().Contains(term);
+        for (size_t k = 0; k < h && !seen; ++k) seen = helpers[k]->table().Contains(term);
+        count += !seen;
+      }
+    }
+    return count;
+  }
+
+  // The filers' postings, each sorted on a thread of its own, merged.
+  Status WriteTo(Sink& sink) {
+    std::vector<TermPostings> parts(1 + helpers.size());
+    if (!ParallelFor(parts.size(), [&](size_t i) { parts[i] = (i == 0 ? filer : *helpers[i - 1]).TakePostings(); })) {
+      return Error::Interrupted();
+    }
+    Result<TermPostings> postings = TermPostings::Merge(std::move(parts));
+    if (!postings.ok()) return postings.take_error();
+    return WriteTermIndex(std::move(postings).value(), options, sink);
+  }
 
   TermFiler filer;
+  std::vector<std::unique_ptr<TermFiler>> helpers;
   TermIndexOptions options;
 };
 
@@ -57,7 +118,12 @@ Status TermBuilder::Add(DocId id, std::string_view text) {
   return state_->Add(id, text);
 }
 
-size_t TermBuilder::term_count() const { return state_ != nullptr ? state_->filer.term_count() : 0; }
+Status TermBuilder::AddMany(std::span<const TermDoc> docs) {
+  if (state_ == nullptr) return Error::Consumed("TermBuilder already finished");
+  return state_->AddMany(docs);
+}
+
+size_t TermBuilder::term_count() const { return state_ != nullptr ? state_->term_count() : 0; }
 
 Status TermBuilder::Finish(const std::string& path) {
   if (state_ == nullptr) return Error::Consumed("TermBuilder already finished");
@@ -76,7 +142,10 @@ Status WriteTermIndexFile(const std::string& path, std::span<const std::pair<Doc
   Result<Analyzer> analyzer = Analyzer::Create(options.analyzer);
   if (!analyzer.ok()) return analyzer.take_error();
   TermBuilder::State state(std::move(analyzer).value(), options);
-  for (const auto& [id, text] : docs) HALCYRA_RETURN_IF_ERROR(state.Add(id, text));
+  std::vector<TermDoc> views;
+  views.reserve(docs.size());
+  for (const auto& [id, text] : docs) views.push_back({id, text});
+  HALCYRA_RETURN_IF_ERROR(state.AddMany(views));
   return state.WriteTo(**file);
 }
 

@@ -46,6 +46,7 @@ class TermFiler {
 
   // Distinct terms so far.
   size_t term_count() const { return table_.size(); }
+  const TermTable& table() const { return table_; }
 
   // Hands the postings over (see TermTable::TakePostings), leaving the table
   // and the cache empty.

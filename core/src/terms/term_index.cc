@@ -26,8 +26,12 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <optional>
+#include <span>
+#include <vector>
 
 #include "base/coding.h"
+#include "base/parallel.h"
 #include "fst/fst.h"
 #include "terms/dict_blocks.h"
 
@@ -66,6 +70,12 @@ std::string_view TermArena::Intern(std::string_view term) {
   return {p, term.size()};
 }
 
+void TermArena::Adopt(TermArena other) {
+  // Allocation goes on in this arena's last chunk.
+  chunks_.insert(chunks_.end() - (chunks_.empty() ? 0 : 1), std::make_move_iterator(other.chunks_.begin()),
+                 std::make_move_iterator(other.chunks_.end()));
+}
+
 TermPostings::TermPostings(TermPostings&& other) noexcept
     : arena_(std::move(other.arena_)), entries_(std::move(other.entries_)) {
   other.entries_.clear();
@@ -88,6 +98,99 @@ void TermPostings::Release(std::vector<Entry>& entries) {
     if (e.count == kInBitmap) roaring_bitmap_free(e.bitmap);
   }
   entries.clear();
+}
+
+void TermPostings::Unite(Entry& into, Entry& from) {
+  constexpr uint32_t in_bitmap = kInBitmap;
+  if (from.count == in_bitmap && into.count != in_bitmap) std::swap(into, from);
+  if (into.count == in_bitmap) {
+    if (from.count == in_bitmap) {
+      roaring_bitmap_or_inplace(into.bitmap, from.bitmap);
+      roaring_bitmap_free(from.bitmap);
+    } else {
+      roaring_bitmap_add(into.bitmap, from.first);
+      if (from.count == 2) roaring_bitmap_add(into.bitmap, from.second);
+    }
+  } else {
+    DocId ids[4] = {into.first, into.second, 0, 0};
+    size_t n = into.count;
+    ids[n++] = from.first;
+    if (from.count == 2) ids[n++] = from.second;
+    for (size_t i = 1; i < n; ++i) {  // sorted and made distinct
+      for (size_t j = i; j > 0 && ids[j - 1] > ids[j]; --j) std::swap(ids[j - 1], ids[j]);
+    }
+    n = static_cast<size_t>(std::unique(ids, ids + n) - ids);
+    if (n <= 2) {
+      into.count = static_cast<uint32_t>(n);
+      into.first = ids[0];
+      into.second = n == 2 ? ids[1] : 0;
+    } else {
+      roaring_bitmap_t* r = Checked(roaring_bitmap_create());
+      roaring_bitmap_add_many(r, n, ids);
+      into.bitmap = r;
+      into.count = in_bitmap;
+    }
+  }
+  from.count = 0;
+}
+
+Result<TermPostings> TermPostings::Merge(std::vector<TermPostings> parts) {
+  if (parts.size() == 1) return std::move(parts[0]);
+  TermPostings merged;
+  if (parts.empty()) return merged;
+  // Ranges of the largest part's terms bound the ranges of the others.
+  size_t largest = 0;
+  for (size_t p = 0; p < parts.size(); ++p) {
+    if (parts[p].size() > parts[largest].size()) largest = p;
+  }
+  constexpr size_t kMinTermsPerRange = 4096;
+  const Ranges ranges(parts[largest].size(), kMinTermsPerRange);
+  auto lower_bound = [](const TermPostings& part, std::string_view term) {
+    return static_cast<size_t>(std::partition_point(part.entries_.begin(), part.entries_.end(), [&](const Entry& e) {
+                                 return std::string_view(e.term, e.size) < term;
+                               }) - part.entries_.begin());
+  };
+  // bounds[r][p]: where range r starts in part p.
+  std::vector<std::vector<size_t>> bounds(ranges.count() + 1, std::vector<size_t>(parts.size()));
+  for (size_t p = 0; p < parts.size(); ++p) {
+    for (size_t r = 1; r < ranges.count(); ++r) bounds[r][p] = lower_bound(parts[p], parts[largest].term(ranges.begin(r)));
+    bounds[ranges.count()][p] = parts[p].size();
+  }
+  // Each range moves its entries out of the parts (a moved entry owns
+  // nothing there), so that every bitmap has one owner whatever happens.
+  std::vector<std::vector<Entry>> out(ranges.count());
+  const bool finished = ParallelFor(ranges.count(), [&](size_t r) {
+    std::vector<size_t> at = bounds[r];
+    const std::vector<size_t>& end = bounds[r + 1];
+    while (!StopRequested()) {
+      std::optional<std::string_view> least;
+      for (size_t p = 0; p < parts.size(); ++p) {
+        if (at[p] < end[p] && (!least || parts[p].term(at[p]) < *least)) least = parts[p].term(at[p]);
+      }
+      if (!least) return;
+      Entry* into = nullptr;
+      for (size_t p = 0; p < parts.size(); ++p) {
+        if (at[p] == end[p] || parts[p].term(at[p]) != *least) continue;
+        Entry& e = parts[p].entries_[at[p]++];
+        if (into == nullptr) {
+          into = &out[r].emplace_back(e);
+          e.count = 0;
+        } else {
+          Unite(*into, e);
+        }
+      }
+    }
+  });
+  size_t total = 0;
+  for (const std::vector<Entry>& range : out) total += range.size();
+  merged.entries_.reserve(total);
+  for (std::vector<Entry>& range : out) {
+    merged.entries_.insert(merged.entries_.end(), range.begin(), range.end());
+    range.clear();
+  }
+  for (TermPostings& part : parts) merged.arena_.Adopt(std::move(part.arena_));
+  if (!finished) return Error::Interrupted();  // merged frees what was moved
+  return merged;
 }
 
 void TermPostings::Add(std::string_view term, std::span<const DocId> ids) {
@@ -119,11 +222,11 @@ void TermPostings::Add(std::string_view term, Bitmap posting) {
   e.bitmap = posting.release();
 }
 
-size_t TermPostings::records_size_hint() const {
+size_t TermPostings::records_size_hint(size_t begin, size_t end) const {
   // Record header, the two halves' bitmap headers, and the posting; a
   // container split by the boundary costs a little more, left to growth.
   size_t bytes = 0;
-  for (const Entry& e : entries_) {
+  for (const Entry& e : std::span(entries_).subspan(begin, end - begin)) {
     bytes += 4 + 8 + (e.count == kInBitmap ? roaring_bitmap_portable_size_in_bytes(e.bitmap) : 8 + 10 * e.count);
   }
   return bytes;
@@ -159,11 +262,39 @@ namespace {
 struct Regions {
   std::string router;
   std::string dictionary;
-  std::string postings;
+  std::vector<std::string> postings;  // the postings region, in pieces
 };
 
+// The postings records of entries [begin, end) back to back, each with its
+// head's size and its whole size, or the first failure and where it was.
+struct EncodedRange {
+  std::string records;
+  std::vector<std::pair<uint64_t, uint64_t>> sizes;  // (head, record)
+  Status failure;
+};
+
+EncodedRange EncodeRange(TermPostings& postings, size_t begin, size_t end, uint32_t head_boundary) {
+  EncodedRange out;
+  out.records.reserve(postings.records_size_hint(begin, end));
+  out.sizes.reserve(end - begin);
+  for (size_t i = begin; i < end && !StopRequested(); ++i) {
+    const size_t start = out.records.size();
+    PutFixed32(&out.records, 0);  // the tail length, filled in below
+    size_t head_size = 0;
+    out.failure = postings.TakeHeadTail(i, head_boundary, &out.records, &head_size);
+    if (!out.failure.ok()) break;
+    const uint64_t tail_size = out.records.size() - start - 4 - head_size;
+    // A serialized Roaring bitmap is far below 4 GiB: 65536 containers of 8 KiB.
+    assert(tail_size <= UINT32_MAX);
+    for (int b = 0; b < 4; ++b) out.records[start + b] = static_cast<char>(tail_size >> (8 * b));
+    out.sizes.emplace_back(head_size, out.records.size() - start);
+  }
+  return out;
+}
+
 // Everything but the header, built in memory so that every limit is checked
-// before anything is written.
+// before anything is written. Postings are encoded by ranges of terms on the
+// threads of the call; the records and their checks then follow term order.
 Status BuildRegions(TermPostings& postings, const TermIndexOptions& options, Regions* out) {
   const size_t n = postings.size();
   for (size_t i = 1; i < n; ++i) {
@@ -172,28 +303,34 @@ Status BuildRegions(TermPostings& postings, const TermIndexOptions& options, Reg
     }
   }
 
-  // Postings records, each followed at once by its dictionary entry.
+  constexpr size_t kMinTermsPerRange = 4096;
+  const Ranges ranges(n, kMinTermsPerRange);
+  std::vector<EncodedRange> encoded(ranges.count());
+  if (!ParallelFor(ranges.count(), [&](size_t r) {
+        encoded[r] = EncodeRange(postings, ranges.begin(r), ranges.begin(r + 1), options.head_boundary);
+      })) {
+    return Error::Interrupted();
+  }
+
+  // Each postings record is followed at once by its dictionary entry.
   const uint32_t block_cap = options.block_cap != 0 ? options.block_cap : kDefaultBlockCap;
   DictBlockBuilder dict(block_cap);
-  std::string& records = out->postings;
-  records.reserve(postings.records_size_hint());
   uint64_t offset = 0;
-  for (size_t i = 0; i < n; ++i) {
-    const size_t start = records.size();
-    PutFixed32(&records, 0);  // the tail length, filled in below
-    size_t head_size = 0;
-    HALCYRA_RETURN_IF_ERROR(postings.TakeHeadTail(i, options.head_boundary, &records, &head_size));
-    const uint64_t tail_size = records.size() - start - 4 - head_size;
-    if (head_size >= kMaxHeadLength) {
-      return Error::Limit("term " + std::string(postings.term(i)) + ": head posting " + std::to_string(head_size) +
-                          " B exceeds the 24-bit size limit");
+  for (size_t r = 0; r < encoded.size(); ++r) {
+    EncodedRange& range = encoded[r];
+    for (size_t j = 0; j < range.sizes.size(); ++j) {
+      const size_t i = ranges.begin(r) + j;
+      const auto [head_size, record_size] = range.sizes[j];
+      if (head_size >= kMaxHeadLength) {
+        return Error::Limit("term " + std::string(postings.term(i)) + ": head posting " +
+                            std::to_string(head_size) + " B exceeds the 24-bit size limit");
+      }
+      if (offset >= kMaxOffset) return Error::Limit("postings region exceeds the 40-bit offset limit");
+      dict.Add(postings.term(i), offset, head_size);
+      offset += record_size;
     }
-    if (offset >= kMaxOffset) return Error::Limit("postings region exceeds the 40-bit offset limit");
-    // A serialized Roaring bitmap is far below 4 GiB: 65536 containers of 8 KiB.
-    assert(tail_size <= UINT32_MAX);
-    for (int b = 0; b < 4; ++b) records[start + b] = static_cast<char>(tail_size >> (8 * b));
-    dict.Add(postings.term(i), offset, head_size);
-    offset += 4 + head_size + tail_size;
+    HALCYRA_RETURN_IF_ERROR(range.failure);
+    out->postings.push_back(std::move(range.records));
   }
 
   const AnalyzerSettings& a = options.analyzer;
@@ -245,7 +382,8 @@ Status WriteIndex(TermPostings& postings, const TermIndexOptions& options, Sink&
   HALCYRA_RETURN_IF_ERROR(sink.Append(header));
   HALCYRA_RETURN_IF_ERROR(sink.Append(regions.router));
   HALCYRA_RETURN_IF_ERROR(sink.Append(regions.dictionary));
-  return sink.Append(regions.postings);
+  for (const std::string& piece : regions.postings) HALCYRA_RETURN_IF_ERROR(sink.Append(piece));
+  return Status::Ok();
 }
 
 }  // namespace

@@ -47,6 +47,8 @@ class TermArena {
 
   // A copy of term that lives as long as the arena.
   std::string_view Intern(std::string_view term);
+  // Takes other's terms over; they keep their addresses.
+  void Adopt(TermArena other);
 
  private:
   std::vector<std::unique_ptr<char[]>> chunks_;
@@ -71,11 +73,17 @@ class TermPostings {
   // released right after.
   void Add(std::string_view term, Bitmap posting);
 
+  // The union of parts, each in ascending term order: every term once,
+  // with the union of its postings, merged by ranges of terms on the
+  // threads of the call. Fails only when interrupted.
+  static Result<TermPostings> Merge(std::vector<TermPostings> parts);
+
   size_t size() const { return entries_.size(); }
   std::string_view term(size_t i) const { return {entries_[i].term, entries_[i].size}; }
 
-  // About the bytes of every postings record, for reserving a buffer.
-  size_t records_size_hint() const;
+  // About the bytes of the postings records of entries [begin, end), for
+  // reserving a buffer.
+  size_t records_size_hint(size_t begin, size_t end) const;
 
   // Appends entry i's head and then its tail at head_boundary to *out and
   // sets *head_size; a bitmap posting is released afterwards.
@@ -100,6 +108,9 @@ class TermPostings {
   static_assert(sizeof(Entry) == 24 || sizeof(Entry) == 32);
 
   static void Release(std::vector<Entry>& entries);
+  // Adds the ids of from to into, a posting of the same term, and leaves
+  // from owning nothing. Two ids at most stay inline.
+  static void Unite(Entry& into, Entry& from);
 
   TermArena arena_;
   std::vector<Entry> entries_;

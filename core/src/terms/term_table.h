@@ -96,6 +96,8 @@ class TermTable {
 
   // Distinct terms so far.
   size_t size() const { return entries_.size(); }
+  // The term of the entry numbered position.
+  std::string_view term(uint32_t position) const { return {entries_[position].term, entries_[position].size}; }
 
   // Hands every posting over in ascending byte order of the terms, leaving
   // the table empty.
