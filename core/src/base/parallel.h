@@ -1,9 +1,9 @@
 // Work spread over threads, and the polling that lets a long call stop.
 //
 // A call may use HALCYRA_THREADS threads (a positive number), else as many
-// as the CPUs this process may run on. ParallelFor starts its threads for the
-// one call and joins them before it returns, so that calls made at the same
-// time from several threads of the application never share anything. Work is
+// as the CPUs this process may run on: the calling thread and threads of a
+// pool kept for the life of the process, which calls made at the same time
+// from several threads of the application share. Work is
 // split so that results never depend on the thread count: each task writes
 // its own slot, and slots are combined in task order.
 #pragma once

@@ -35,6 +35,36 @@ Result<std::unique_ptr<Sink>> CreateFile(std::string_view dir, std::string_view 
   return std::unique_ptr<Sink>(std::move(*file));
 }
 
+Status WriteIndexFile(std::string_view out_dir, NgramPostings entries, uint16_t gram_size) {
+  Result<std::unique_ptr<Sink>> hys = CreateFile(out_dir, "index.hys");
+  if (!hys.ok()) return hys.take_error();
+  return WriteNgramIndex(std::move(entries), gram_size, /*stride=*/0, /*fold_case=*/true, **hys);
+}
+
+Status WriteFacetsAndRecords(std::string_view out_dir, const std::vector<StagedRecord>& records,
+                             const std::vector<uint32_t>& order, uint32_t head_boundary, BuildStats* stats) {
+  FacetMap facets;
+  for (size_t d = 0; d < order.size(); ++d) {
+    for (const auto& [field, categories] : records[order[d]].facets) {
+      FacetCategories& f = facets.Field(field);
+      for (const std::string& category : categories) FacetMap::Insert(f, category, static_cast<DocId>(d));
+    }
+  }
+  stats->fields = facets.size();
+  Result<std::unique_ptr<Sink>> hyf = CreateFile(out_dir, "index.hyf");
+  if (!hyf.ok()) return hyf.take_error();
+  HALCYRA_RETURN_IF_ERROR(WriteFacetSidecar(std::move(facets), /*fold_case=*/true, head_boundary, **hyf));
+
+  Result<std::unique_ptr<Sink>> bin = CreateFile(out_dir, "records.bin");
+  if (!bin.ok()) return bin.take_error();
+  Result<std::unique_ptr<Sink>> idx = CreateFile(out_dir, "records.idx");
+  if (!idx.ok()) return idx.take_error();
+  Result<RecordStoreWriter> store = BeginRecordStore(std::move(*bin), std::move(*idx), order.size());
+  if (!store.ok()) return store.take_error();
+  for (uint32_t position : order) HALCYRA_RETURN_IF_ERROR(store->Append(records[position].record));
+  return store->Finish();
+}
+
 }  // namespace
 
 Result<DatasetBuilder> DatasetBuilder::Create(uint16_t gram_size, uint32_t head_boundary) {
@@ -88,34 +118,18 @@ Result<BuildStats> DatasetBuilder::Build(std::string_view out_dir) const {
   if (!entries.ok()) return entries.take_error();
   if (entries->size() > UINT32_MAX) return Error::Limit("HYS key count exceeds the 32-bit limit");
 
-  FacetMap facets;
-  for (size_t d = 0; d < order.size(); ++d) {
-    for (const auto& [field, categories] : records_[order[d]].facets) {
-      FacetCategories& f = facets.Field(field);
-      for (const std::string& category : categories) FacetMap::Insert(f, category, static_cast<DocId>(d));
-    }
-  }
-
+  // The n-gram index on one thread, the facet sidecar and the record store
+  // on another: separate files, written side by side.
   BuildStats stats;
   stats.docs = records_.size();
   stats.ngrams = entries->size();
-  Result<std::unique_ptr<Sink>> hys = CreateFile(out_dir, "index.hys");
-  if (!hys.ok()) return hys.take_error();
-  HALCYRA_RETURN_IF_ERROR(WriteNgramIndex(std::move(*entries), gram_size_, /*stride=*/0, /*fold_case=*/true, **hys));
-
-  stats.fields = facets.size();
-  Result<std::unique_ptr<Sink>> hyf = CreateFile(out_dir, "index.hyf");
-  if (!hyf.ok()) return hyf.take_error();
-  HALCYRA_RETURN_IF_ERROR(WriteFacetSidecar(std::move(facets), /*fold_case=*/true, head_boundary_, **hyf));
-
-  Result<std::unique_ptr<Sink>> bin = CreateFile(out_dir, "records.bin");
-  if (!bin.ok()) return bin.take_error();
-  Result<std::unique_ptr<Sink>> idx = CreateFile(out_dir, "records.idx");
-  if (!idx.ok()) return idx.take_error();
-  Result<RecordStoreWriter> store = BeginRecordStore(std::move(*bin), std::move(*idx), order.size());
-  if (!store.ok()) return store.take_error();
-  for (uint32_t position : order) HALCYRA_RETURN_IF_ERROR(store->Append(records_[position].record));
-  HALCYRA_RETURN_IF_ERROR(store->Finish());
+  Status written[2];
+  const bool finished = ParallelFor(2, [&](size_t task) {
+    written[task] = task == 0 ? WriteIndexFile(out_dir, std::move(*entries), gram_size_)
+                              : WriteFacetsAndRecords(out_dir, records_, order, head_boundary_, &stats);
+  });
+  for (Status& s : written) HALCYRA_RETURN_IF_ERROR(s);
+  if (!finished) return Error::Interrupted();
   return stats;
 }
 
