@@ -61,6 +61,13 @@ def test_every_builder_writes_the_same_bytes_on_any_number_of_threads(corpus, th
         assert t.term_count() >= counted
         t.finish(str(out / "terms.hyt"))
         halcyra.write_term_index(str(out / "plain.hyt"), list(enumerate(corpus)))
+        s = halcyra.SplitSetBuilder(byte_cap=1 << 20)
+        ts = halcyra.TermSplitSetBuilder(byte_cap=1 << 20, language="english")
+        for i, text in enumerate(corpus):
+            s.add_faceted(text, {"n": [str(i % 7)]})
+            ts.add(text)
+        s.build(str(out / "splits"))
+        ts.build(str(out / "term-splits"))
         w = halcyra.SplitSetWriter()
         deltas = []
         for part in range(3):
@@ -74,7 +81,7 @@ def test_every_builder_writes_the_same_bytes_on_any_number_of_threads(corpus, th
         v = halcyra.VectorBuilder(dim=16, nlist=32, m=4, metric="l2")
         v.add_many(vectors)
         v.build(str(out / "vectors.hyvi"))
-        outputs[count] = files(out / "dataset"), files(out)
+        outputs[count] = [files(out / d) for d in ("dataset", "splits", "term-splits")] + [files(out)]
     for count in THREAD_COUNTS[1:]:
         assert outputs[count] == outputs["1"], count
 

@@ -13,10 +13,15 @@
 #include <cassert>
 #include <cmath>
 
+#include "base/parallel.h"
 #include "halcyra/vector_index.h"
 
 namespace halcyra {
 namespace {
+
+// Element-wise passes over the points (residuals, sub-space slices) are
+// split into ranges of at least this many points.
+constexpr size_t kMinPointsPerRange = 8192;
 
 // The parameter checks training and assembly share, as the message of the
 // first failure, or nullptr.
@@ -117,10 +122,15 @@ Result<IvfPqIndex> TrainIvfPq(std::span<const StagedVector> items, const IvfPqPa
   TrainRng rng(params.seed);
   KmeansResult coarse = Kmeans(x.data(), n, dim, nlist, iters, &rng);
   if (coarse.interrupted) return Error::Interrupted();
-  for (size_t i = 0; i < n; ++i) {
-    const float* centroid = &coarse.centroids[coarse.assignments[i] * dim];
-    float* row = &x[i * dim];
-    for (size_t t = 0; t < dim; ++t) row[t] -= centroid[t];
+  const Ranges points(n, kMinPointsPerRange);
+  if (!ParallelFor(points.count(), [&](size_t p) {
+        for (size_t i = points.begin(p); i < points.begin(p + 1); ++i) {
+          const float* centroid = &coarse.centroids[coarse.assignments[i] * dim];
+          float* row = &x[i * dim];
+          for (size_t t = 0; t < dim; ++t) row[t] -= centroid[t];
+        }
+      })) {
+    return Error::Interrupted();
   }
 
   IvfPqIndex model;
@@ -128,9 +138,13 @@ Result<IvfPqIndex> TrainIvfPq(std::span<const StagedVector> items, const IvfPqPa
   std::vector<uint8_t> codes(n * m);
   std::vector<float> sub(n * dsub);
   for (size_t j = 0; j < m; ++j) {
-    for (size_t i = 0; i < n; ++i) {
-      const float* slice = &x[i * dim + j * dsub];
-      std::copy(slice, slice + dsub, &sub[i * dsub]);
+    if (!ParallelFor(points.count(), [&](size_t p) {
+          for (size_t i = points.begin(p); i < points.begin(p + 1); ++i) {
+            const float* slice = &x[i * dim + j * dsub];
+            std::copy(slice, slice + dsub, &sub[i * dsub]);
+          }
+        })) {
+      return Error::Interrupted();
     }
     KmeansResult pq = Kmeans(sub.data(), n, dsub, ksub, iters, &rng);
     if (pq.interrupted) return Error::Interrupted();

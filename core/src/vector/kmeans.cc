@@ -54,12 +54,24 @@ KmeansResult Kmeans(const float* points, size_t n, size_t d, size_t k, uint64_t 
 
     sums.assign(k * d, 0.0f);
     counts.assign(k, 0);
-    for (size_t i = 0; i < n; ++i) {
-      const uint32_t c = r.assignments[i];
-      float* sum = &sums[c * d];
-      const float* x = points + i * d;
-      for (size_t t = 0; t < d; ++t) sum[t] += x[t];
-      ++counts[c];
+    // Each thread sums a range of the components, every point in point
+    // order: each sum adds what it added on one thread, in the same order.
+    // Ranges hold 16 components (a cache line) or more, so that threads do
+    // not write the same line; short sub-vectors are summed on one thread.
+    constexpr size_t kMinComponents = 16;
+    const Ranges components(d, kMinComponents, /*per_thread=*/1);
+    if (!ParallelFor(components.count(), [&](size_t g) {
+          const size_t first = components.begin(g), end = components.begin(g + 1);
+          for (size_t i = 0; i < n; ++i) {
+            const uint32_t c = r.assignments[i];
+            float* sum = &sums[c * d];
+            const float* x = points + i * d;
+            for (size_t t = first; t < end; ++t) sum[t] += x[t];
+            if (g == 0) ++counts[c];
+          }
+        })) {
+      r.interrupted = true;
+      return r;
     }
     for (size_t c = 0; c < k; ++c) {
       float* centroid = &r.centroids[c * d];
