@@ -19,6 +19,8 @@ namespace halcyra {
 namespace {
 
 constexpr auto kCheckEvery = std::chrono::milliseconds(100);
+// How often a calling thread waiting for the pool polls for an interrupt.
+constexpr auto kWaitPoll = std::chrono::milliseconds(20);
 // InterruptRequested reads the clock once per this many calls.
 constexpr unsigned kCallsPerClockRead = 256;
 
@@ -53,17 +55,25 @@ ScopedInterruptCheck::~ScopedInterruptCheck() {
   delete saved_;
 }
 
-bool InterruptRequested() {
+namespace {
+
+// InterruptRequested; every_call reads the clock at each call, for loops
+// that call it seldom.
+bool PollInterrupt(bool every_call) {
   InterruptState& s = interrupt;
   if (s.check == nullptr) return false;
   if (s.stopped) return true;
-  if (++s.calls % kCallsPerClockRead != 0) return false;
+  if (!every_call && ++s.calls % kCallsPerClockRead != 0) return false;
   const auto now = std::chrono::steady_clock::now();
   if (now - s.last < kCheckEvery) return false;
   s.last = now;
   s.stopped = s.check(s.context);
   return s.stopped;
 }
+
+}  // namespace
+
+bool InterruptRequested() { return PollInterrupt(/*every_call=*/false); }
 
 size_t ThreadCount() {
   if (const char* v = std::getenv("HALCYRA_THREADS")) {
@@ -146,11 +156,16 @@ class Pool {
   }
 
   // Withdraws job once the calling thread has run out of its tasks, and
-  // waits for the pool threads that joined it to leave.
+  // waits for the pool threads that joined it to leave, polling for an
+  // interrupt meanwhile (which stops them at their next check).
   void Finish(Job* job) {
     std::unique_lock<std::mutex> lock(*mutex_);
     std::erase(jobs_, job);
-    done_->wait(lock, [job] { return job->left == job->joined; });
+    while (!done_->wait_for(lock, kWaitPoll, [job] { return job->left == job->joined; })) {
+      lock.unlock();  // the check may take the interpreter lock
+      if (PollInterrupt(/*every_call=*/true)) job->stop = true;
+      lock.lock();
+    }
   }
 
   std::mutex& failures() { return *mutex_; }
