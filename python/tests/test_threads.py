@@ -120,7 +120,16 @@ def interrupt_after(seconds):
     return timer
 
 
-def test_ctrl_c_stops_a_long_call_and_leaves_its_object_usable(corpus, tmp_path):
+@pytest.fixture
+def ctrl_c():
+    """Python's own SIGINT handler, whatever the test run inherited (a job started in
+    the background of a shell has SIGINT ignored)."""
+    before = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, before)
+
+
+def test_ctrl_c_stops_a_long_call_and_leaves_its_object_usable(corpus, tmp_path, ctrl_c):
     b = long_build(corpus)
     timer = interrupt_after(0.2)
     started = time.monotonic()
