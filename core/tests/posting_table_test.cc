@@ -48,6 +48,33 @@ TEST(PostingTable, InlineAndBitmapPostingsAgree) {
   EXPECT_TRUE(again->empty());
 }
 
+TEST(PostingTable, BlocksMergedGiveWhatOneTableGives) {
+  // Documents in blocks of 65536 ids, each block in a table of its own,
+  // merged, against one table of every document: a few keys holding most of
+  // the bytes (so that the merge splits one key space by bytes into several
+  // ranges) beside rare keys in one block only.
+  std::mt19937_64 rng(11);
+  constexpr uint32_t kBlock = 1 << 16, kDocs = 3 * kBlock + 1234;
+  std::vector<PostingTable> blocks(kDocs / kBlock + 1);
+  PostingTable all;
+  for (uint32_t doc = 0; doc < kDocs; ++doc) {
+    for (int j = 0; j < 16; ++j) {
+      const uint64_t r = rng();
+      const uint64_t key = (r & 7) != 0 ? r % 400 : r % 3000000;
+      EXPECT_TRUE(blocks[doc / kBlock].Add(key, doc));
+      EXPECT_TRUE(all.Add(key, doc));
+    }
+  }
+  std::vector<SortedPostings> parts;
+  for (PostingTable& b : blocks) parts.push_back(b.TakeSorted());
+  ASSERT_GT(parts[1].bytes.size(), size_t{3} << 20);
+  Result<NgramPostings> merged = MergeSortedPostings(std::move(parts));
+  ASSERT_TRUE(merged.ok());
+  Result<NgramPostings> one = all.TakePostings();
+  ASSERT_TRUE(one.ok());
+  EXPECT_EQ(Decode(*merged), Decode(*one));
+}
+
 TEST(PostingTable, MatchesAnOrderedMapUnderGrowth) {
   PostingTable t;
   std::map<uint64_t, std::set<uint32_t>> expected;

@@ -85,15 +85,14 @@ Result<BuildStats> DatasetBuilder::Build(std::string_view out_dir) const {
   HALCYRA_RETURN_IF_ERROR(CreateDirectories(out_dir));
 
   const std::vector<uint32_t> order = RankOrder(records_);
-  // Documents are tokenized in ranges of ids on the threads of the call,
-  // each range into a posting table of its own; the tables are then merged
-  // key by key, which gives what one table of every document gives. Ranges
-  // are whole blocks of 65536 ids where there are enough documents, so that
-  // no two ranges' postings share a container and merging them is splicing.
+  // Documents are tokenized in blocks of 65536 ids, taken in turn by the
+  // threads of the call, each block into a posting table of its own; the
+  // tables are then merged key by key, which gives what one table of every
+  // document gives. No two blocks' postings share a container, so merging
+  // them is splicing.
   constexpr size_t kBlock = size_t{1} << 16;
-  const size_t blocks = (order.size() + kBlock - 1) / kBlock;
-  const size_t count = std::max<size_t>(1, std::min(ThreadCount(), blocks));
-  const auto range_begin = [&](size_t r) { return std::min(order.size(), blocks * r / count * kBlock); };
+  const size_t count = std::max<size_t>(1, (order.size() + kBlock - 1) / kBlock);
+  const auto range_begin = [&](size_t r) { return std::min(order.size(), r * kBlock); };
   std::vector<SortedPostings> parts(count);
   std::vector<uint8_t> full(count, 0);  // a range met the key limit
   const bool tokenized = ParallelFor(count, [&](size_t r) {

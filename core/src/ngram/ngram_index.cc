@@ -117,30 +117,43 @@ void AppendNgramDictEntry(NgramKey key, uint64_t offset, uint32_t length, std::s
   PutFixed32(out, length);
 }
 
+std::string& NgramPostings::LastRun() {
+  if (runs_.empty()) {
+    runs_.emplace_back();
+    run_ends_.push_back(0);
+  }
+  return runs_.back();
+}
+
 Status NgramPostings::Add(NgramKey key, const roaring_bitmap_t& posting) {
-  HALCYRA_RETURN_IF_ERROR(AppendPosting(posting, &bytes_));
+  std::string& run = LastRun();
+  const size_t before = run.size();
+  HALCYRA_RETURN_IF_ERROR(AppendPosting(posting, &run));
+  run_ends_.back() += run.size() - before;
   keys_.push_back(key);
-  ends_.push_back(bytes_.size());
+  ends_.push_back(run_ends_.back());
   return Status::Ok();
 }
 
 void NgramPostings::AddEncoded(NgramKey key, std::string_view posting) {
-  bytes_.append(posting);
+  LastRun().append(posting);
+  run_ends_.back() += posting.size();
   keys_.push_back(key);
-  ends_.push_back(bytes_.size());
+  ends_.push_back(run_ends_.back());
 }
 
 void NgramPostings::AddEncodedRun(std::vector<NgramKey> keys, std::vector<uint64_t> ends, std::string bytes) {
+  const uint64_t base = run_ends_.empty() ? 0 : run_ends_.back();
   if (keys_.empty()) {
     keys_ = std::move(keys);
     ends_ = std::move(ends);
-    bytes_ = std::move(bytes);
-    return;
+    for (uint64_t& end : ends_) end += base;
+  } else {
+    keys_.insert(keys_.end(), keys.begin(), keys.end());
+    for (uint64_t end : ends) ends_.push_back(base + end);
   }
-  const uint64_t base = bytes_.size();
-  keys_.insert(keys_.end(), keys.begin(), keys.end());
-  for (uint64_t end : ends) ends_.push_back(base + end);
-  bytes_.append(bytes);
+  run_ends_.push_back(base + bytes.size());
+  runs_.push_back(std::move(bytes));
 }
 
 void NgramPostings::AddBitmap(NgramKey key, Bitmap posting) {
@@ -163,7 +176,10 @@ Status NgramPostings::TakePosting(size_t i, std::string* out) {
     return Status::Ok();
   }
   const uint64_t start = i == 0 ? 0 : ends_[i - 1];
-  out->append(bytes_, start, ends_[i] - start);
+  // The run holding it: the first that ends past its start.
+  const size_t r = static_cast<size_t>(std::upper_bound(run_ends_.begin(), run_ends_.end(), start) - run_ends_.begin());
+  const uint64_t run_start = r == 0 ? 0 : run_ends_[r - 1];
+  out->append(runs_[r], start - run_start, ends_[i] - start);
   return Status::Ok();
 }
 

@@ -35,7 +35,7 @@ class NgramPostings {
   void Reserve(size_t entries, size_t posting_bytes) {
     keys_.reserve(entries);
     ends_.reserve(entries);
-    bytes_.reserve(posting_bytes);
+    LastRun().reserve(posting_bytes);
   }
   // Adds key with the whole encoding of posting (fails only as
   // AppendPosting does).
@@ -43,8 +43,8 @@ class NgramPostings {
   // Adds key with posting bytes encoded elsewhere.
   void AddEncoded(NgramKey key, std::string_view posting);
   // Adds keys with their postings encoded back to back in bytes, posting i
-  // ending at ends[i]; the buffers are taken over when nothing was added
-  // before, not copied.
+  // ending at ends[i]; bytes is taken over, not copied, and so are keys and
+  // ends when nothing was added before.
   void AddEncodedRun(std::vector<NgramKey> keys, std::vector<uint64_t> ends, std::string bytes);
   // Adds key with a posting to encode when the index is written.
   void AddBitmap(NgramKey key, Bitmap posting);
@@ -59,9 +59,13 @@ class NgramPostings {
   Status TakePosting(size_t i, std::string* out);
 
  private:
+  // The run postings are appended to, opened when there is none.
+  std::string& LastRun();
+
   std::vector<NgramKey> keys_;
-  std::vector<uint64_t> ends_;  // end of entry i's posting in bytes_
-  std::string bytes_;
+  std::vector<uint64_t> ends_;  // end of entry i's posting in the runs' bytes, end to end
+  std::vector<std::string> runs_;
+  std::vector<uint64_t> run_ends_;  // of each run, counted as in ends_
   std::vector<NgramKey> bitmap_keys_;
   std::vector<Bitmap> bitmaps_;
 };

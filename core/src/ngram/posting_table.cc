@@ -283,22 +283,33 @@ SortedPostings MergeRange(const std::vector<SortedPostings>& parts, std::optiona
 }  // namespace
 
 Result<NgramPostings> MergeSortedPostings(std::vector<SortedPostings> parts) {
-  // Split the key space where the largest part's keys are evenly spaced.
+  // Split the key space where the largest part's postings bytes are evenly
+  // spaced: a few short keys can hold most of the bytes (the trigrams of a
+  // language number in the thousands).
   size_t largest = 0;
   for (size_t p = 0; p < parts.size(); ++p) {
-    if (parts[p].keys.size() > parts[largest].keys.size()) largest = p;
+    if (parts[p].bytes.size() > parts[largest].bytes.size()) largest = p;
   }
   std::vector<SortedPostings> merged;
   if (parts.size() == 1) {
     merged.push_back(std::move(parts[0]));
   } else if (!parts.empty()) {
-    constexpr size_t kMinKeysPerRange = 1 << 14;
-    const std::vector<NgramKey>& sample = parts[largest].keys;
-    const Ranges ranges(sample.size(), kMinKeysPerRange);
-    std::vector<std::optional<NgramKey>> bounds(ranges.count() + 1);
-    for (size_t r = 1; r < ranges.count(); ++r) bounds[r] = sample[ranges.begin(r)];
-    merged.resize(ranges.count());
-    if (!ParallelFor(ranges.count(), [&](size_t r) { merged[r] = MergeRange(parts, bounds[r], bounds[r + 1]); })) {
+    constexpr size_t kMinBytesPerRange = size_t{1} << 20;
+    const SortedPostings& sample = parts[largest];
+    const Ranges ranges(sample.bytes.size(), kMinBytesPerRange);
+    // Each bound is the first key whose posting starts at or past a range's
+    // first byte; equal bounds are kept once.
+    std::vector<std::optional<NgramKey>> bounds = {std::nullopt};
+    for (size_t r = 1; r < ranges.count(); ++r) {
+      const size_t i = static_cast<size_t>(
+          std::lower_bound(sample.ends.begin(), sample.ends.end(), ranges.begin(r)) - sample.ends.begin() + 1);
+      if (i < sample.keys.size() && (bounds.size() == 1 || *bounds.back() < sample.keys[i])) {
+        bounds.push_back(sample.keys[i]);
+      }
+    }
+    bounds.push_back(std::nullopt);
+    merged.resize(bounds.size() - 1);
+    if (!ParallelFor(merged.size(), [&](size_t r) { merged[r] = MergeRange(parts, bounds[r], bounds[r + 1]); })) {
       return Error::Interrupted();
     }
     parts.clear();
