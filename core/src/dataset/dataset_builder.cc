@@ -85,14 +85,16 @@ Result<BuildStats> DatasetBuilder::Build(std::string_view out_dir) const {
   HALCYRA_RETURN_IF_ERROR(CreateDirectories(out_dir));
 
   const std::vector<uint32_t> order = RankOrder(records_);
-  // Documents are tokenized in blocks of 65536 ids, taken in turn by the
-  // threads of the call, each block into a posting table of its own; the
-  // tables are then merged key by key, which gives what one table of every
-  // document gives. No two blocks' postings share a container, so merging
-  // them is splicing.
+  // Documents are tokenized in ranges of whole blocks of 65536 ids, a few
+  // ranges per thread taken in turn (so that unequal ranges even out), each
+  // into a posting table of its own; the tables are then merged key by key,
+  // which gives what one table of every document gives. No two ranges'
+  // postings share a container, so merging them is splicing.
   constexpr size_t kBlock = size_t{1} << 16;
-  const size_t count = std::max<size_t>(1, (order.size() + kBlock - 1) / kBlock);
-  const auto range_begin = [&](size_t r) { return std::min(order.size(), r * kBlock); };
+  constexpr size_t kRangesPerThread = 4;
+  const size_t blocks = std::max<size_t>(1, (order.size() + kBlock - 1) / kBlock);
+  const size_t count = std::min(blocks, kRangesPerThread * ThreadCount());
+  const auto range_begin = [&](size_t r) { return std::min(order.size(), blocks * r / count * kBlock); };
   std::vector<SortedPostings> parts(count);
   std::vector<uint8_t> full(count, 0);  // a range met the key limit
   const bool tokenized = ParallelFor(count, [&](size_t r) {
