@@ -58,9 +58,12 @@ TEST(PostingTable, BlocksMergedGiveWhatOneTableGives) {
   std::vector<PostingTable> blocks(kDocs / kBlock + 1);
   PostingTable all;
   for (uint32_t doc = 0; doc < kDocs; ++doc) {
-    for (int j = 0; j < 16; ++j) {
+    std::set<uint64_t> keys;  // a document's keys are distinct, as the tokenizer gives them
+    while (keys.size() < 16) {
       const uint64_t r = rng();
-      const uint64_t key = (r & 7) != 0 ? r % 400 : r % 3000000;
+      keys.insert((r & 7) != 0 ? r % 400 : r % 3000000);
+    }
+    for (uint64_t key : keys) {
       EXPECT_TRUE(blocks[doc / kBlock].Add(key, doc));
       EXPECT_TRUE(all.Add(key, doc));
     }

@@ -73,7 +73,9 @@ class PostingTable {
   void PutIndex(uint16_t gram_size, uint32_t stride, bool fold_case, char* out);
 
   // Every posting encoded whole, in ascending key order, leaving the table
-  // empty (bitmaps are released as they are encoded).
+  // empty (bitmaps are released as they are encoded). Ids must have come in
+  // ascending order, once per key (the distinct keys of one document after
+  // another), which makes the encoded size known in advance.
   SortedPostings TakeSorted();
 
   // Hands every posting over for the index writer, leaving the table empty:
