@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -105,11 +106,23 @@ TEST(TrainIvfPq, MatchesSequentialReference) {
       {10, 4, 8, 2, 8, Metric::kInnerProduct, 2, 5},   // 10 items, 256 codewords each
       {5, 6, 100, 6, 1, Metric::kL2, 3, 0},            // nlist clamped to 5; seed 0
       {70, 32, 33, 8, 5, Metric::kInnerProduct, 3, 12345},
+      {400, 12, 1, 6, 4, Metric::kL2, 4, 3},            // sub-space 2 constant: it alone reseeds
   };
   for (const Case& c : cases) {
     std::vector<StagedVector> items = RandomItems(c.n, c.dim, static_cast<uint32_t>(c.n + c.dim));
+    if (c.n == 400) {
+      for (StagedVector& item : items) item.vector[4] = item.vector[5] = 1.0f;
+    }
     const IvfPqParams p = Params(c.dim, c.nlist, c.m, c.nbits, c.metric, c.iters, c.seed);
     SCOPED_TRACE(std::to_string(c.n) + "x" + std::to_string(c.dim) + " nlist " + std::to_string(c.nlist));
+    // Sub-spaces are trained side by side, a wave per thread count, and
+    // trained again in turn after the first that reseeds an empty cluster.
+    for (const char* threads : {"1", "2", "3", "8"}) {
+      SCOPED_TRACE(std::string("HALCYRA_THREADS=") + threads);
+      setenv("HALCYRA_THREADS", threads, 1);
+      ExpectSameModel(Train(items, p), ReferenceTrain(items, p));
+    }
+    unsetenv("HALCYRA_THREADS");
     IvfPqIndex got = Train(items, p);
     ExpectSameModel(got, ReferenceTrain(items, p));
     EXPECT_EQ(got.nlist, std::min(c.nlist, c.n));

@@ -139,10 +139,15 @@ def test_ctrl_c_stops_a_long_call_and_leaves_its_object_usable(corpus, tmp_path,
     timer.join()
     assert len(b) == len(corpus) * 6  # the staged records are still there
     rng = random.Random(7)
-    v = halcyra.VectorBuilder(dim=32, nlist=256, m=8, kmeans_iters=200)
-    v.add_many([(i, [rng.gauss(0, 1) for _ in range(32)]) for i in range(20000)])
-    timer = interrupt_after(0.2)
-    with pytest.raises(KeyboardInterrupt):
-        v.build(str(tmp_path / "v.hyvi"))
-    timer.join()
-    assert len(v) == 20000
+    vectors = [(i, [rng.gauss(0, 1) for _ in range(32)]) for i in range(20000)]
+    # Interrupted in the coarse k-means, then (one list) in the sub-spaces'.
+    for nlist in (256, 1):
+        v = halcyra.VectorBuilder(dim=32, nlist=nlist, m=8, kmeans_iters=200)
+        v.add_many(vectors)
+        timer = interrupt_after(0.2)
+        started = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            v.build(str(tmp_path / "v.hyvi"))
+        assert time.monotonic() - started < 5
+        timer.join()
+        assert len(v) == 20000

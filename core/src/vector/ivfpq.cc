@@ -136,20 +136,65 @@ Result<IvfPqIndex> TrainIvfPq(std::span<const StagedVector> items, const IvfPqPa
   IvfPqIndex model;
   model.codebooks.resize(m * ksub * dsub);
   std::vector<uint8_t> codes(n * m);
-  std::vector<float> sub(n * dsub);
-  for (size_t j = 0; j < m; ++j) {
-    if (!ParallelFor(points.count(), [&](size_t p) {
-          for (size_t i = points.begin(p); i < points.begin(p + 1); ++i) {
-            const float* slice = &x[i * dim + j * dsub];
-            std::copy(slice, slice + dsub, &sub[i * dsub]);
-          }
-        })) {
-      return Error::Interrupted();
+  // Trains sub-space j from *sub_rng into codebook j and code byte j of every
+  // vector, on the threads of the call or on this one; false when interrupted.
+  auto train_subspace = [&](size_t j, TrainRng* sub_rng, bool use_threads, std::vector<float>* sub) {
+    sub->resize(n * dsub);
+    auto copy_slices = [&](size_t begin, size_t end) {
+      for (size_t i = begin; i < end; ++i) {
+        const float* slice = &x[i * dim + j * dsub];
+        std::copy(slice, slice + dsub, &(*sub)[i * dsub]);
+      }
+    };
+    if (!use_threads) {
+      copy_slices(0, n);
+    } else if (!ParallelFor(points.count(), [&](size_t p) { copy_slices(points.begin(p), points.begin(p + 1)); })) {
+      return false;
     }
-    KmeansResult pq = Kmeans(sub.data(), n, dsub, ksub, iters, &rng);
-    if (pq.interrupted) return Error::Interrupted();
+    KmeansResult pq = Kmeans(sub->data(), n, dsub, ksub, iters, sub_rng, use_threads);
+    if (pq.interrupted) return false;
     std::copy(pq.centroids.begin(), pq.centroids.end(), &model.codebooks[j * ksub * dsub]);
     for (size_t i = 0; i < n; ++i) codes[i * m + j] = static_cast<uint8_t>(pq.assignments[i]);
+    return true;
+  };
+
+  // Sub-space j's k-means starts from the generator as sub-space j - 1 left
+  // it: after its ksub seeds and one draw more per cluster that emptied. So
+  // sub-spaces are trained side by side, one per thread, each from the state
+  // it would start from if those before it had drawn only their seeds. The
+  // first that drew more leaves the later ones of its wave trained from the
+  // wrong state, to be trained again; once that has wasted a quarter of the
+  // sub-spaces, the rest are trained one at a time, each on every thread.
+  // Either way the model is that of training them in turn.
+  bool side_by_side = ThreadCount() > 1;
+  size_t wasted = 0;
+  for (size_t j = 0; j < m;) {
+    const size_t wave = side_by_side ? std::min(ThreadCount(), m - j) : 1;
+    if (wave == 1) {
+      std::vector<float> sub;
+      if (!train_subspace(j, &rng, /*use_threads=*/true, &sub)) return Error::Interrupted();
+      ++j;
+      continue;
+    }
+    std::vector<TrainRng> starts(wave + 1, rng);  // starts[w + 1]: where sub-space j + w should end
+    for (size_t w = 1; w <= wave; ++w) {
+      starts[w] = starts[w - 1];
+      for (size_t seed = 0; seed < ksub; ++seed) starts[w].Draw(1);
+    }
+    std::vector<TrainRng> rngs(starts.begin(), starts.end() - 1);
+    std::vector<std::vector<float>> subs(wave);
+    std::vector<char> done(wave, 0);
+    if (!ParallelFor(wave, [&](size_t w) { done[w] = train_subspace(j + w, &rngs[w], false, &subs[w]); }) ||
+        std::count(done.begin(), done.end(), 0) != 0) {
+      return Error::Interrupted();
+    }
+    size_t kept = 0;
+    while (kept < wave && rngs[kept].state() == starts[kept + 1].state()) ++kept;
+    if (kept < wave) ++kept;  // this one started right; only the ones after it did not
+    wasted += wave - kept;
+    side_by_side = 4 * wasted <= m;
+    rng = rngs[kept - 1];
+    j += kept;
   }
 
   model.centroids = std::move(coarse.centroids);

@@ -79,10 +79,13 @@ struct KmeansResult {
 // cluster is reseeded from a drawn point), then a final assignment. Distances
 // are squared Euclidean, summed over components in order; ties go to the lower
 // cluster number and a NaN distance never wins. Requires n, d, k, iters >= 1
-// and k < 2^32. The assignments are computed for ranges of points on several
-// threads, each point exactly as alone, so the result never depends on their
-// number. Stops early, marking the result interrupted, when
-// InterruptRequested.
-KmeansResult Kmeans(const float* points, size_t n, size_t d, size_t k, uint64_t iters, TrainRng* rng);
+// and k < 2^32. With use_threads the assignments are computed for ranges of
+// points on the threads of a call, each point exactly as alone, so the result
+// never depends on their number; without, everything runs on the calling
+// thread (a task of a ParallelFor). Stops early, marking the result
+// interrupted, when StopRequested. Draws k points, then one per cluster that
+// empties.
+KmeansResult Kmeans(const float* points, size_t n, size_t d, size_t k, uint64_t iters, TrainRng* rng,
+                    bool use_threads = true);
 
 }  // namespace halcyra
