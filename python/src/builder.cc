@@ -6,15 +6,26 @@
 namespace halcyra::py {
 namespace {
 
-using Facets = Dict<std::string, std::vector<std::string>>;
-using Row = std::tuple<int64_t, std::string, Bytes, std::optional<Facets>>;
+// Rows are read in place: the views hold references to the strs and bytes
+// objects they read, which cannot change, so a batch is copied into the
+// builder without the interpreter lock.
+using Facets = Dict<StrView, std::vector<StrView>>;
+using Row = std::tuple<int64_t, StrView, FixedBytesView, std::optional<Facets>>;
 
-StagedRecord Stage(int64_t rank, std::string text, Bytes record, std::optional<Facets> facets) {
+StagedRecord Stage(int64_t rank, const StrView& text, const FixedBytesView& record,
+                   const std::optional<Facets>& facets) {
   StagedRecord r;
   r.rank = rank;
-  r.text = std::move(text);
-  r.record = std::move(record.value);
-  if (facets) r.facets = std::move(facets->items);
+  r.text = text.view();
+  r.record = record.view();
+  if (facets) {
+    r.facets.reserve(facets->items.size());
+    for (const auto& [field, categories] : facets->items) {
+      std::vector<std::string>& names = r.facets.emplace_back(field.view(), std::vector<std::string>()).second;
+      names.reserve(categories.size());
+      for (const StrView& category : categories) names.emplace_back(category.view());
+    }
+  }
   return r;
 }
 
@@ -33,8 +44,8 @@ PyObject* New(PyTypeObject* type, NewArgs& a) {
 
 struct AddArgs {
   int64_t rank = 0;
-  std::string text;
-  Bytes record;
+  StrView text;
+  FixedBytesView record;
   std::optional<Facets> facets;
 };
 constexpr auto kAdd =
@@ -42,7 +53,7 @@ constexpr auto kAdd =
                         Param{"record", &AddArgs::record}, Param{"facets", &AddArgs::facets});
 
 PyObject* Add(DatasetBuilder& builder, AddArgs& a) {
-  builder.Add(Stage(a.rank, std::move(a.text), std::move(a.record), std::move(a.facets)));
+  builder.Add(Stage(a.rank, a.text, a.record, a.facets));
   Py_RETURN_NONE;
 }
 
@@ -52,10 +63,9 @@ struct AddManyArgs {
 constexpr auto kAddMany = MakeParams<AddManyArgs>("Builder.add_many", 1, Param{"rows", &AddManyArgs::rows});
 
 PyObject* AddMany(DatasetBuilder& builder, AddManyArgs& a) {
-  for (Row& row : a.rows) {
-    auto& [rank, text, record, facets] = row;
-    builder.Add(Stage(rank, std::move(text), std::move(record), std::move(facets)));
-  }
+  WithoutGil([&] {
+    for (const auto& [rank, text, record, facets] : a.rows) builder.Add(Stage(rank, text, record, facets));
+  });
   Py_RETURN_NONE;
 }
 
