@@ -77,21 +77,34 @@ void TermArena::Adopt(TermArena other) {
 }
 
 TermPostings::TermPostings(TermPostings&& other) noexcept
-    : arena_(std::move(other.arena_)), entries_(std::move(other.entries_)) {
+    : arena_(std::move(other.arena_)),
+      entries_(std::move(other.entries_)),
+      later_(std::move(other.later_)),
+      later_end_(std::move(other.later_end_)) {
   other.entries_.clear();
+  other.later_.clear();
+  other.later_end_.clear();
 }
 
 TermPostings& TermPostings::operator=(TermPostings&& other) noexcept {
   if (this != &other) {
     Release(entries_);
+    Release(later_);
     arena_ = std::move(other.arena_);
     entries_ = std::move(other.entries_);
+    later_ = std::move(other.later_);
+    later_end_ = std::move(other.later_end_);
     other.entries_.clear();
+    other.later_.clear();
+    other.later_end_.clear();
   }
   return *this;
 }
 
-TermPostings::~TermPostings() { Release(entries_); }
+TermPostings::~TermPostings() {
+  Release(entries_);
+  Release(later_);
+}
 
 void TermPostings::Release(std::vector<Entry>& entries) {
   for (Entry& e : entries) {
@@ -157,8 +170,11 @@ Result<TermPostings> TermPostings::Merge(std::vector<TermPostings> parts) {
     bounds[ranges.count()][p] = parts[p].size();
   }
   // Each range moves its entries out of the parts (a moved entry owns
-  // nothing there), so that every bitmap has one owner whatever happens.
-  std::vector<std::vector<Entry>> out(ranges.count());
+  // nothing there), so that every bitmap has one owner whatever happens: a
+  // term's first entry to out[r], those of later parts to later[r], counted
+  // in counts[r].
+  std::vector<std::vector<Entry>> out(ranges.count()), later(ranges.count());
+  std::vector<std::vector<uint32_t>> counts(ranges.count());
   const bool finished = ParallelFor(ranges.count(), [&](size_t r) {
     std::vector<size_t> at = bounds[r];
     const std::vector<size_t>& end = bounds[r + 1];
@@ -168,25 +184,35 @@ Result<TermPostings> TermPostings::Merge(std::vector<TermPostings> parts) {
         if (at[p] < end[p] && (!least || parts[p].term(at[p]) < *least)) least = parts[p].term(at[p]);
       }
       if (!least) return;
-      Entry* into = nullptr;
+      uint32_t count = 0;
       for (size_t p = 0; p < parts.size(); ++p) {
         if (at[p] == end[p] || parts[p].term(at[p]) != *least) continue;
         Entry& e = parts[p].entries_[at[p]++];
-        if (into == nullptr) {
-          into = &out[r].emplace_back(e);
-          e.count = 0;
+        if (count++ == 0) {
+          out[r].push_back(e);
         } else {
-          Unite(*into, e);
+          later[r].push_back(e);
         }
+        e.count = 0;
       }
+      counts[r].push_back(count - 1);
     }
   });
-  size_t total = 0;
-  for (const std::vector<Entry>& range : out) total += range.size();
+  size_t total = 0, total_later = 0;
+  for (size_t r = 0; r < out.size(); ++r) {
+    total += out[r].size();
+    total_later += later[r].size();
+  }
   merged.entries_.reserve(total);
-  for (std::vector<Entry>& range : out) {
-    merged.entries_.insert(merged.entries_.end(), range.begin(), range.end());
-    range.clear();
+  merged.later_.reserve(total_later);
+  merged.later_end_.reserve(total + 1);
+  merged.later_end_.push_back(0);
+  for (size_t r = 0; r < out.size(); ++r) {
+    merged.entries_.insert(merged.entries_.end(), out[r].begin(), out[r].end());
+    merged.later_.insert(merged.later_.end(), later[r].begin(), later[r].end());
+    for (uint32_t c : counts[r]) merged.later_end_.push_back(merged.later_end_.back() + c);
+    out[r].clear();
+    later[r].clear();
   }
   for (TermPostings& part : parts) merged.arena_.Adopt(std::move(part.arena_));
   if (!finished) return Error::Interrupted();  // merged frees what was moved
@@ -225,15 +251,25 @@ void TermPostings::Add(std::string_view term, Bitmap posting) {
 size_t TermPostings::records_size_hint(size_t begin, size_t end) const {
   // Record header, the two halves' bitmap headers, and the posting; a
   // container split by the boundary costs a little more, left to growth.
+  // Postings still to be united count in full.
+  auto posting_bytes = [](const Entry& e) {
+    return e.count == kInBitmap ? roaring_bitmap_portable_size_in_bytes(e.bitmap) : 8 + 10 * e.count;
+  };
   size_t bytes = 0;
-  for (const Entry& e : std::span(entries_).subspan(begin, end - begin)) {
-    bytes += 4 + 8 + (e.count == kInBitmap ? roaring_bitmap_portable_size_in_bytes(e.bitmap) : 8 + 10 * e.count);
+  for (size_t i = begin; i < end; ++i) {
+    bytes += 4 + 8 + posting_bytes(entries_[i]);
+    if (!later_end_.empty()) {
+      for (size_t j = later_end_[i]; j < later_end_[i + 1]; ++j) bytes += posting_bytes(later_[j]);
+    }
   }
   return bytes;
 }
 
 Status TermPostings::TakeHeadTail(size_t i, uint32_t head_boundary, std::string* out, size_t* head_size) {
   Entry& e = entries_[i];
+  if (!later_end_.empty()) {
+    for (size_t j = later_end_[i]; j < later_end_[i + 1]; ++j) Unite(e, later_[j]);
+  }
   if (e.count != kInBitmap) {
     // One or two ids: the encodings of the halves are written directly; they
     // are byte for byte those of the bitmaps.

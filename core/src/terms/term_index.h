@@ -74,8 +74,10 @@ class TermPostings {
   void Add(std::string_view term, Bitmap posting);
 
   // The union of parts, each in ascending term order: every term once,
-  // with the union of its postings, merged by ranges of terms on the
-  // threads of the call. Fails only when interrupted.
+  // with the union of its postings. The terms are merged by ranges on the
+  // threads of the call; a term's postings from later parts are united with
+  // its first when it is encoded, by the thread that encodes it. Fails only
+  // when interrupted.
   static Result<TermPostings> Merge(std::vector<TermPostings> parts);
 
   size_t size() const { return entries_.size(); }
@@ -86,7 +88,7 @@ class TermPostings {
   size_t records_size_hint(size_t begin, size_t end) const;
 
   // Appends entry i's head and then its tail at head_boundary to *out and
-  // sets *head_size; a bitmap posting is released afterwards.
+  // sets *head_size; its bitmap postings are released afterwards.
   Status TakeHeadTail(size_t i, uint32_t head_boundary, std::string* out, size_t* head_size);
 
  private:
@@ -114,6 +116,10 @@ class TermPostings {
 
   TermArena arena_;
   std::vector<Entry> entries_;
+  // After Merge: the postings of entry i from later parts are
+  // later_[later_end_[i] .. later_end_[i + 1]); otherwise both are empty.
+  std::vector<Entry> later_;
+  std::vector<size_t> later_end_;
 };
 
 // Writes the term index of postings (consumed) to sink and closes the sink,
