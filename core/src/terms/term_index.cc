@@ -33,6 +33,7 @@
 #include "base/coding.h"
 #include "base/parallel.h"
 #include "fst/fst.h"
+#include "roaring/union_encoder.h"
 #include "terms/dict_blocks.h"
 
 namespace halcyra {
@@ -265,10 +266,20 @@ size_t TermPostings::records_size_hint(size_t begin, size_t end) const {
   return bytes;
 }
 
-Status TermPostings::TakeHeadTail(size_t i, uint32_t head_boundary, std::string* out, size_t* head_size) {
+Status TermPostings::TakeHeadTail(size_t i, uint32_t head_boundary, std::string* out, size_t* head_size,
+                                  UnionEncoder* encoder) {
   Entry& e = entries_[i];
+  // Ids held inline join the first bitmap at once; bitmaps are united as
+  // they are encoded.
+  std::vector<Entry*> bitmaps = {&e};
   if (!later_end_.empty()) {
-    for (size_t j = later_end_[i]; j < later_end_[i + 1]; ++j) Unite(e, later_[j]);
+    for (size_t j = later_end_[i]; j < later_end_[i + 1]; ++j) {
+      if (e.count == kInBitmap && later_[j].count == kInBitmap) {
+        bitmaps.push_back(&later_[j]);
+      } else {
+        Unite(e, later_[j]);
+      }
+    }
   }
   if (e.count != kInBitmap) {
     // One or two ids: the encodings of the halves are written directly; they
@@ -283,13 +294,24 @@ Status TermPostings::TakeHeadTail(size_t i, uint32_t head_boundary, std::string*
     AppendSortedPosting(all.subspan(in_head), out);
     return Status::Ok();
   }
-  Result<HeadTail> parts = EncodeHeadTail(*e.bitmap, head_boundary);
-  if (!parts.ok()) return parts.take_error();
-  roaring_bitmap_free(e.bitmap);
-  e.count = 0;
-  out->append(parts->head);
-  out->append(parts->tail);
-  *head_size = parts->head.size();
+  UnionEncoder own;
+  std::vector<const roaring_bitmap_t*> postings;
+  for (const Entry* b : bitmaps) postings.push_back(b->bitmap);
+  const bool encoded = (encoder != nullptr ? encoder : &own)->AppendHeadTail(postings, head_boundary, out, head_size);
+  if (!encoded) {
+    // Containers of a kind insertion never makes: the library unites and
+    // splits them.
+    for (size_t b = 1; b < bitmaps.size(); ++b) Unite(e, *bitmaps[b]);
+    Result<HeadTail> parts = EncodeHeadTail(*e.bitmap, head_boundary);
+    if (!parts.ok()) return parts.take_error();
+    out->append(parts->head);
+    out->append(parts->tail);
+    *head_size = parts->head.size();
+  }
+  for (Entry* b : bitmaps) {
+    if (b->count == kInBitmap) roaring_bitmap_free(b->bitmap);
+    b->count = 0;
+  }
   return Status::Ok();
 }
 
@@ -311,13 +333,14 @@ struct EncodedRange {
 
 EncodedRange EncodeRange(TermPostings& postings, size_t begin, size_t end, uint32_t head_boundary) {
   EncodedRange out;
+  UnionEncoder encoder;
   out.records.reserve(postings.records_size_hint(begin, end));
   out.sizes.reserve(end - begin);
   for (size_t i = begin; i < end && !StopRequested(); ++i) {
     const size_t start = out.records.size();
     PutFixed32(&out.records, 0);  // the tail length, filled in below
     size_t head_size = 0;
-    out.failure = postings.TakeHeadTail(i, head_boundary, &out.records, &head_size);
+    out.failure = postings.TakeHeadTail(i, head_boundary, &out.records, &head_size, &encoder);
     if (!out.failure.ok()) break;
     const uint64_t tail_size = out.records.size() - start - 4 - head_size;
     // A serialized Roaring bitmap is far below 4 GiB: 65536 containers of 8 KiB.

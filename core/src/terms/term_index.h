@@ -24,6 +24,8 @@
 
 namespace halcyra {
 
+class UnionEncoder;
+
 // The block cap used when none is given.
 inline constexpr uint32_t kDefaultBlockCap = 4096;
 
@@ -88,8 +90,10 @@ class TermPostings {
   size_t records_size_hint(size_t begin, size_t end) const;
 
   // Appends entry i's head and then its tail at head_boundary to *out and
-  // sets *head_size; its bitmap postings are released afterwards.
-  Status TakeHeadTail(size_t i, uint32_t head_boundary, std::string* out, size_t* head_size);
+  // sets *head_size; its bitmap postings are released afterwards. encoder,
+  // when given, lends its buffers.
+  Status TakeHeadTail(size_t i, uint32_t head_boundary, std::string* out, size_t* head_size,
+                      UnionEncoder* encoder = nullptr);
 
  private:
   friend class TermTable;
