@@ -391,15 +391,32 @@ Result<MergedSplit> MergeDeltaInputs(std::span<const DeltaInput> inputs, const T
     std::string postings;
     LiveIds live;
   };
-  constexpr size_t kMinKeysPerRange = 4096;
-  const Ranges ranges(keys.size(), kMinKeysPerRange);
-  std::vector<Part> parts(ranges.count());
-  const bool merged_all = ParallelFor(ranges.count(), [&](size_t r) {
+  // Ranges hold about equal posting bytes of the inputs: a few short keys
+  // can hold most of them (the trigrams of a language number in the
+  // thousands). Range r is keys [firsts[r], firsts[r + 1]).
+  std::vector<uint64_t> ends(keys.size());  // input posting bytes of keys 0 to i
+  uint64_t bytes = 0;
+  for (size_t i = 0, j = 0; i < keys.size(); ++i) {
+    for (; j < keys[i].end; ++j) bytes += inputs[sources[j].input].postings()[sources[j].position].length;
+    ends[i] = bytes;
+  }
+  constexpr size_t kMinBytesPerRange = size_t{256} << 10;
+  const Ranges byte_ranges(static_cast<size_t>(bytes), kMinBytesPerRange);
+  std::vector<size_t> firsts = {0};
+  for (size_t r = 1; r < byte_ranges.count(); ++r) {
+    const size_t i =
+        static_cast<size_t>(std::lower_bound(ends.begin(), ends.end(), byte_ranges.begin(r)) - ends.begin() + 1);
+    if (i > firsts.back() && i < keys.size()) firsts.push_back(i);
+  }
+  firsts.push_back(keys.size());
+  ends = {};
+  std::vector<Part> parts(firsts.size() - 1);
+  const bool merged_all = ParallelFor(parts.size(), [&](size_t r) {
     Part& part = parts[r];
     std::vector<Piece> pieces;
     LowSet work;
     ContainerWriter posting;
-    for (size_t i = ranges.begin(r); i < ranges.begin(r + 1); ++i) {
+    for (size_t i = firsts[r]; i < firsts[r + 1]; ++i) {
       if (StopRequested()) return;
       pieces.clear();
       for (size_t j = i == 0 ? 0 : keys[i - 1].end; j < keys[i].end; ++j) {
