@@ -362,7 +362,7 @@ Status BuildRegions(TermPostings& postings, const TermIndexOptions& options, Reg
     }
   }
 
-  constexpr size_t kMinTermsPerRange = 4096;
+  constexpr size_t kMinTermsPerRange = 1024;
   const Ranges ranges(n, kMinTermsPerRange);
   std::vector<EncodedRange> encoded(ranges.count());
   if (!ParallelFor(ranges.count(), [&](size_t r) {
