@@ -25,7 +25,7 @@ import numpy as np
 
 CASES = [(100_000, 64), (200_000, 128)]
 NLIST, M, NBITS, ITERS = 256, 16, 8, 25
-ROUNDS = 3
+ROUNDS = int(os.environ.get("RUNS", "3"))
 TOOLS = [("halcyra", 1), ("halcyra", 2), ("faiss", 1), ("faiss", 2)]
 
 
