@@ -114,10 +114,16 @@ def test_other_threads_run_during_a_build(corpus, tmp_path):
     assert took > 0.3 and len(during) > 50 and longest < took / 3, (took, len(during), longest)
 
 
-def interrupt_after(seconds):
-    timer = threading.Timer(seconds, os.kill, (os.getpid(), signal.SIGINT))
+def interrupted(call):
+    """Runs call() with a SIGINT sent 0.2 s in: it must stop with KeyboardInterrupt
+    within 5 s."""
+    timer = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
     timer.start()
-    return timer
+    started = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        call()
+    assert time.monotonic() - started < 5
+    timer.join()
 
 
 @pytest.fixture
@@ -131,12 +137,7 @@ def ctrl_c():
 
 def test_ctrl_c_stops_a_long_call_and_leaves_its_object_usable(corpus, tmp_path, ctrl_c):
     b = long_build(corpus)
-    timer = interrupt_after(0.2)
-    started = time.monotonic()
-    with pytest.raises(KeyboardInterrupt):
-        b.build(str(tmp_path / "first"))
-    assert time.monotonic() - started < 5
-    timer.join()
+    interrupted(lambda: b.build(str(tmp_path / "first")))
     assert len(b) == len(corpus) * 6  # the staged records are still there
     rng = random.Random(7)
     vectors = [(i, [rng.gauss(0, 1) for _ in range(32)]) for i in range(20000)]
@@ -144,10 +145,5 @@ def test_ctrl_c_stops_a_long_call_and_leaves_its_object_usable(corpus, tmp_path,
     for nlist in (256, 1):
         v = halcyra.VectorBuilder(dim=32, nlist=nlist, m=8, kmeans_iters=200)
         v.add_many(vectors)
-        timer = interrupt_after(0.2)
-        started = time.monotonic()
-        with pytest.raises(KeyboardInterrupt):
-            v.build(str(tmp_path / "v.hyvi"))
-        assert time.monotonic() - started < 5
-        timer.join()
+        interrupted(lambda: v.build(str(tmp_path / "v.hyvi")))
         assert len(v) == 20000
