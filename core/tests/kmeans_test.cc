@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "halcyra/vector_index.h"
@@ -118,6 +120,30 @@ TEST(Kmeans, MatchesSequentialReferenceBitForBit) {
       EXPECT_EQ(rng.state(), ref.x);
     }
   }
+}
+
+TEST(Kmeans, SumsInPointOrderWhateverTheThreads) {
+  // Enough points for 4 to 8 ranges per pass, whose points are added to the
+  // sums by whichever thread finds the next range assigned; on threads of
+  // the call and, as the sub-spaces are trained, on the calling thread.
+  const size_t n = 32768, d = 16, k = 16, iters = 3;
+  std::mt19937 gen(7);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::vector<float> pts(n * d);
+  for (float& v : pts) v = normal(gen) + static_cast<float>(gen() % 8);
+  ReferenceRng ref{3};
+  const KmeansResult want = ReferenceKmeans(pts, n, d, k, iters, &ref);
+  for (const char* threads : {"1", "2", "3", "8"}) {
+    setenv("HALCYRA_THREADS", threads, 1);
+    for (bool use_threads : {true, false}) {
+      SCOPED_TRACE(std::string("HALCYRA_THREADS=") + threads + (use_threads ? " on its threads" : " on one"));
+      TrainRng rng(3);
+      const KmeansResult got = Kmeans(pts.data(), n, d, k, iters, &rng, use_threads);
+      EXPECT_TRUE(SameBits(got.centroids, want.centroids));
+      EXPECT_EQ(got.assignments, want.assignments);
+    }
+  }
+  unsetenv("HALCYRA_THREADS");
 }
 
 TEST(Kmeans, NonFiniteComponentsFlowThrough) {

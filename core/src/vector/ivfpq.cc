@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <memory>
 
 #include "base/parallel.h"
 #include "halcyra/vector_index.h"
@@ -106,23 +107,28 @@ Result<IvfPqIndex> TrainIvfPq(std::span<const StagedVector> items, const IvfPqPa
   const uint64_t iters = std::max<uint64_t>(1, params.kmeans_iters);
   const size_t nlist = std::min<uint64_t>(params.nlist, n);
 
-  // X, later overwritten by the residuals.
-  std::vector<float> x(n * dim);
+  // X, later overwritten by the residuals; left uninitialised, so that its
+  // pages are first touched by the threads that fill it.
+  std::unique_ptr<float[]> x(new float[n * dim]);
   std::vector<DocId> ids(n);
-  for (size_t i = 0; i < n; ++i) {
-    ids[i] = items[i].doc_id;
-    float* row = &x[i * dim];
-    if (params.metric == Metric::kInnerProduct) {
-      ScaleToUnit(items[i].vector, row);
-    } else {
-      std::copy(items[i].vector.begin(), items[i].vector.end(), row);
-    }
+  const Ranges points(n, kMinPointsPerRange);
+  if (!ParallelFor(points.count(), [&](size_t p) {
+        for (size_t i = points.begin(p); i < points.begin(p + 1); ++i) {
+          ids[i] = items[i].doc_id;
+          float* row = &x[i * dim];
+          if (params.metric == Metric::kInnerProduct) {
+            ScaleToUnit(items[i].vector, row);
+          } else {
+            std::copy(items[i].vector.begin(), items[i].vector.end(), row);
+          }
+        }
+      })) {
+    return Error::Interrupted();
   }
 
   TrainRng rng(params.seed);
-  KmeansResult coarse = Kmeans(x.data(), n, dim, nlist, iters, &rng);
+  KmeansResult coarse = Kmeans(x.get(), n, dim, nlist, iters, &rng);
   if (coarse.interrupted) return Error::Interrupted();
-  const Ranges points(n, kMinPointsPerRange);
   if (!ParallelFor(points.count(), [&](size_t p) {
         for (size_t i = points.begin(p); i < points.begin(p + 1); ++i) {
           const float* centroid = &coarse.centroids[coarse.assignments[i] * dim];

@@ -145,18 +145,23 @@ void AssignNearest(Isa isa, const float* points, size_t n, size_t d, const float
     centroids = padded.data();
   }
   const size_t rows = (k + 1) / 2 * 2;
-  std::vector<float> tile(32 * d);  // the widest tile: 2 x 16 lanes
+  // The widest tile, 2 x 16 lanes, on a cache-line boundary: a vector load
+  // that straddles two lines costs two, and the tile is read k times.
+  constexpr size_t kLineFloats = 64 / sizeof(float);
+  std::vector<float> storage(32 * d + kLineFloats);
+  float* tile = storage.data();
+  tile += (kLineFloats - reinterpret_cast<uintptr_t>(tile) / sizeof(float) % kLineFloats) % kLineFloats;
   switch (isa) {
 #if defined(__x86_64__)
     case Isa::kAvx512:
-      AssignAvx512(points, n, d, centroids, rows, tile.data(), assignments);
+      AssignAvx512(points, n, d, centroids, rows, tile, assignments);
       return;
     case Isa::kAvx2:
-      AssignAvx2(points, n, d, centroids, rows, tile.data(), assignments);
+      AssignAvx2(points, n, d, centroids, rows, tile, assignments);
       return;
 #endif
     default:
-      AssignBaseline(points, n, d, centroids, rows, tile.data(), assignments);
+      AssignBaseline(points, n, d, centroids, rows, tile, assignments);
   }
 }
 
