@@ -412,7 +412,9 @@ Result<MergedSplit> MergeDeltaInputs(std::span<const DeltaInput> inputs, const T
   ends = {};
   std::vector<Part> parts(firsts.size() - 1);
   const bool merged_all = ParallelFor(parts.size(), [&](size_t r) {
-    Part& part = parts[r];
+    // Built apart and moved in at the end: neighbouring parts share cache
+    // lines, which a store per key would make the threads pass back and forth.
+    Part part;
     std::vector<Piece> pieces;
     LowSet work;
     ContainerWriter posting;
@@ -441,6 +443,7 @@ Result<MergedSplit> MergeDeltaInputs(std::span<const DeltaInput> inputs, const T
       part.sizes.push_back(posting.size());
       posting.AppendTo(&part.postings);
     }
+    parts[r] = std::move(part);
   });
   if (!merged_all) return Error::Interrupted();
   keys = {};

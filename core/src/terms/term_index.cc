@@ -308,10 +308,6 @@ Status TermPostings::TakeHeadTail(size_t i, uint32_t head_boundary, std::string*
     out->append(parts->tail);
     *head_size = parts->head.size();
   }
-  for (Entry* b : bitmaps) {
-    if (b->count == kInBitmap) roaring_bitmap_free(b->bitmap);
-    b->count = 0;
-  }
   return Status::Ok();
 }
 
@@ -413,10 +409,8 @@ Status BuildRegions(TermPostings& postings, const TermIndexOptions& options, Reg
   return Status::Ok();
 }
 
-Status WriteIndex(TermPostings& postings, const TermIndexOptions& options, Sink& sink) {
-  Regions regions;
-  HALCYRA_RETURN_IF_ERROR(BuildRegions(postings, options, &regions));
-
+// The header, then the regions.
+Status AppendIndex(size_t term_count, const TermIndexOptions& options, const Regions& regions, Sink& sink) {
   const AnalyzerSettings& a = options.analyzer;
   uint16_t flags = 0;
   if (a.stem) flags |= kTermIndexStemmed;
@@ -429,7 +423,7 @@ Status WriteIndex(TermPostings& postings, const TermIndexOptions& options, Sink&
   header.append("HYTI", 4);
   PutFixed16(&header, kVersion);
   PutFixed16(&header, flags);
-  PutFixed32(&header, static_cast<uint32_t>(postings.size()));
+  PutFixed32(&header, static_cast<uint32_t>(term_count));
   PutFixed32(&header, options.head_boundary);
   PutFixed64(&header, regions.router.size());
   PutFixed64(&header, regions.dictionary.size());
@@ -448,8 +442,27 @@ Status WriteIndex(TermPostings& postings, const TermIndexOptions& options, Sink&
 }  // namespace
 
 Status WriteTermIndex(TermPostings postings, const TermIndexOptions& options, Sink& sink) {
-  Status written = WriteIndex(postings, options, sink);
-  Status closed = sink.Close();
+  Regions regions;
+  Status written = BuildRegions(postings, options, &regions);
+  const size_t term_count = postings.size();
+  // The postings are freed on one thread while another writes the file:
+  // freed as they were encoded, by every encoding thread at once, the
+  // bitmaps made the threads contend for the allocator's locks.
+  Status closed;
+  bool appended = false;
+  ParallelFor(2, [&](size_t task) {
+    if (task == 1) {
+      postings = TermPostings();
+      return;
+    }
+    if (written.ok()) written = AppendIndex(term_count, options, regions, sink);
+    closed = sink.Close();
+    appended = true;
+  });
+  if (!appended) {  // stopped before the file was written
+    if (written.ok()) written = Error::Interrupted();
+    closed = sink.Close();
+  }
   return written.ok() ? closed : written;
 }
 

@@ -90,8 +90,9 @@ class TermPostings {
   size_t records_size_hint(size_t begin, size_t end) const;
 
   // Appends entry i's head and then its tail at head_boundary to *out and
-  // sets *head_size; its bitmap postings are released afterwards. encoder,
-  // when given, lends its buffers.
+  // sets *head_size. Entry i is left partly united with its postings from
+  // later parts, fit only to be released with the rest. encoder, when given,
+  // lends its buffers.
   Status TakeHeadTail(size_t i, uint32_t head_boundary, std::string* out, size_t* head_size,
                       UnionEncoder* encoder = nullptr);
 

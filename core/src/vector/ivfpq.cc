@@ -142,9 +142,10 @@ Result<IvfPqIndex> TrainIvfPq(std::span<const StagedVector> items, const IvfPqPa
   IvfPqIndex model;
   model.codebooks.resize(m * ksub * dsub);
   std::vector<uint8_t> codes(n * m);
-  // Trains sub-space j from *sub_rng into codebook j and code byte j of every
-  // vector, on the threads of the call or on this one; false when interrupted.
-  auto train_subspace = [&](size_t j, TrainRng* sub_rng, bool use_threads, std::vector<float>* sub) {
+  // Trains sub-space j from *sub_rng into *pq, on the threads of the call or
+  // on this one; false when interrupted.
+  auto train_subspace = [&](size_t j, TrainRng* sub_rng, bool use_threads, std::vector<float>* sub,
+                            KmeansResult* pq) {
     sub->resize(n * dsub);
     auto copy_slices = [&](size_t begin, size_t end) {
       for (size_t i = begin; i < end; ++i) {
@@ -157,11 +158,14 @@ Result<IvfPqIndex> TrainIvfPq(std::span<const StagedVector> items, const IvfPqPa
     } else if (!ParallelFor(points.count(), [&](size_t p) { copy_slices(points.begin(p), points.begin(p + 1)); })) {
       return false;
     }
-    KmeansResult pq = Kmeans(sub->data(), n, dsub, ksub, iters, sub_rng, use_threads);
-    if (pq.interrupted) return false;
+    *pq = Kmeans(sub->data(), n, dsub, ksub, iters, sub_rng, use_threads);
+    return !pq->interrupted;
+  };
+  // Codebook j and code byte j of every vector. On one thread: the code bytes
+  // of neighbouring sub-spaces share cache lines.
+  auto keep = [&](size_t j, const KmeansResult& pq) {
     std::copy(pq.centroids.begin(), pq.centroids.end(), &model.codebooks[j * ksub * dsub]);
     for (size_t i = 0; i < n; ++i) codes[i * m + j] = static_cast<uint8_t>(pq.assignments[i]);
-    return true;
   };
 
   // Sub-space j's k-means starts from the generator as sub-space j - 1 left
@@ -178,7 +182,9 @@ Result<IvfPqIndex> TrainIvfPq(std::span<const StagedVector> items, const IvfPqPa
     const size_t wave = side_by_side ? std::min(ThreadCount(), m - j) : 1;
     if (wave == 1) {
       std::vector<float> sub;
-      if (!train_subspace(j, &rng, /*use_threads=*/true, &sub)) return Error::Interrupted();
+      KmeansResult pq;
+      if (!train_subspace(j, &rng, /*use_threads=*/true, &sub, &pq)) return Error::Interrupted();
+      keep(j, pq);
       ++j;
       continue;
     }
@@ -189,14 +195,17 @@ Result<IvfPqIndex> TrainIvfPq(std::span<const StagedVector> items, const IvfPqPa
     }
     std::vector<TrainRng> rngs(starts.begin(), starts.end() - 1);
     std::vector<std::vector<float>> subs(wave);
+    std::vector<KmeansResult> trained(wave);
     std::vector<char> done(wave, 0);
-    if (!ParallelFor(wave, [&](size_t w) { done[w] = train_subspace(j + w, &rngs[w], false, &subs[w]); }) ||
+    if (!ParallelFor(wave,
+                     [&](size_t w) { done[w] = train_subspace(j + w, &rngs[w], false, &subs[w], &trained[w]); }) ||
         std::count(done.begin(), done.end(), 0) != 0) {
       return Error::Interrupted();
     }
     size_t kept = 0;
     while (kept < wave && rngs[kept].state() == starts[kept + 1].state()) ++kept;
     if (kept < wave) ++kept;  // this one started right; only the ones after it did not
+    for (size_t w = 0; w < kept; ++w) keep(j + w, trained[w]);
     wasted += wave - kept;
     side_by_side = 4 * wasted <= m;
     rng = rngs[kept - 1];
