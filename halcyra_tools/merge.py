@@ -116,7 +116,7 @@ def _disjoint(label, ranges, base, what):
 
 def _read(item, i):
     if isinstance(item, (bytes, bytearray, memoryview)):
-        return f"part {i}", bytes(item)
+        return f"input {i}", bytes(item)
     path = os.fspath(item)
     if isinstance(path, bytes):
         path = os.fsdecode(path)

@@ -142,9 +142,9 @@ def test_ids_that_cannot_move(tmp_path):
     assert readers.manifest(merge_split_sets([empty, tombstones, plain]))[2] == readers.manifest(
         merge_split_sets([tombstones, plain]))[2]
     refused(tmp_path, [plain, part], MergeError,
-            "part 1: split live-c00000.hys holds absolute ids (a compacted split); they cannot move up by 1")
+            "input 1: split live-c00000.hys holds absolute ids (a compacted split); they cannot move up by 1")
     refused(tmp_path, [plain, empty, tombstones], MergeError,
-            "part 2: split t-d00002.hys carries tombstones, which name absolute ids; they cannot move up by 1")
+            "input 2: split t-d00002.hys carries tombstones, which name absolute ids; they cannot move up by 1")
 
     # A batch set resumed by a streaming writer: base splits, then a delta. Last, it moves;
     # first, its delta would come between base splits.
@@ -160,8 +160,8 @@ def test_ids_that_cannot_move(tmp_path):
     assert header["base_count"] == 2
     assert [(e["name"], e["first_id"], e["last_id"], e["epoch"]) for e in entries] == [
         ("first-s00000.hys", 0, 1, 0), ("base-s00000.hys", 2, 3, 0), ("base-d00000.hys", 4, 4, 1)]
-    refused(tmp_path, [resumed, first], MergeError, "part 1: its base splits would follow the delta or compacted "
-                                                    "splits of part 0; base splits lead a set")
+    refused(tmp_path, [resumed, first], MergeError, "input 1: its base splits would follow the delta or compacted "
+                                                    "splits of input 0; base splits lead a set")
 
 
 def refused(tmp_path, parts, error, message):
@@ -184,7 +184,7 @@ def test_refusals(tmp_path):
     ]:
         b = build("terms", ["abc"], tmp_path / "b", name_prefix="b") if other == "terms" else \
             build("ngram", ["abc"], tmp_path / "b", name_prefix="b", **other)
-        refused(tmp_path, [a, b], MergeError, f"part 1: {message} in part 0")
+        refused(tmp_path, [a, b], MergeError, f"input 1: {message} in input 0")
     # Facets and Bloom filters are no setting to agree on: their flags are OR'ed.
     c = build("ngram", [("abd", {"f": ["x"]})], tmp_path / "c", name_prefix="c", bloom_bits_per_key=0)
     assert readers.manifest(merge_split_sets([a, c]))[0]["flags"] == 0x3
@@ -198,20 +198,20 @@ def test_refusals(tmp_path):
     struct.pack_into("<II", high, 64 + 12, 0xFFFFFFFD, 0xFFFFFFFD)
     missing = tmp_path / "nowhere" / "index.hyss"
     for parts, error, message in [
-        ([a, b], MergeError, "split name split-s00000.hys is in both part 0 and part 1"),
+        ([a, b], MergeError, "split name split-s00000.hys is in both input 0 and input 1"),
         ([tmp_path / "a", tmp_path / "b" / "index.hyss"], MergeError,
          f"split name split-s00000.hys is in both {tmp_path}/a/index.hyss and {tmp_path}/b/index.hyss"),
-        ([a, a[:100]], FormatError, "part 1: byte 100: manifest: 157 bytes needed, only 100 there"),
-        ([a + b"\0\0"], FormatError, "part 0: byte 157: 2 bytes after the manifest's end"),
-        ([b"HYSX" + a[4:]], FormatError, "part 0: byte 0: bad magic b'HYSX', expected b'HYSS'"),
+        ([a, a[:100]], FormatError, "input 1: byte 100: manifest: 157 bytes needed, only 100 there"),
+        ([a + b"\0\0"], FormatError, "input 0: byte 157: 2 bytes after the manifest's end"),
+        ([b"HYSX" + a[4:]], FormatError, "input 0: byte 0: bad magic b'HYSX', expected b'HYSS'"),
         ([a, missing], NotFound, f"{missing}: no such file"),
         ([], MergeError, "no split sets to merge"),
-        ([bytes(shared)], FormatError, "part 0: byte 208: entries share summary bytes"),
-        ([bytes(flagged)], FormatError, "part 0: byte 84: split split-s00000.hys: unknown flags 0x4"),
+        ([bytes(shared)], FormatError, "input 0: byte 208: entries share summary bytes"),
+        ([bytes(flagged)], FormatError, "input 0: byte 84: split split-s00000.hys: unknown flags 0x4"),
         ([two.replace(b"split-s00000.hys", b"../lit-s0000.hys")], FormatError,
-         "part 0: byte 64: split name '../lit-s0000.hys' is not a plain file name"),
+         "input 0: byte 64: split name '../lit-s0000.hys' is not a plain file name"),
         ([bytes(high), a], MergeError,
-         "part 1: its ids would pass the 32-bit id space (4294967294 documents before it, 3 in it)"),
+         "input 1: its ids would pass the 32-bit id space (4294967294 documents before it, 3 in it)"),
     ]:
         refused(tmp_path, parts, error, message)
     with pytest.raises(TypeError):
